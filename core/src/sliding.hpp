@@ -1,0 +1,62 @@
+// The window loop shared by the numeric and the symbolic transforms, which
+// differ only in what a row holds and how a normalised window fills it.
+#pragma once
+
+#include "morvel/morvel.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+namespace morvel::detail {
+
+[[noreturn]] inline void throw_too_long() {
+  throw std::length_error("vector too long");
+}
+
+// A vector of `size` copies of `value`, failing with the system's own words.
+template <typename T>
+std::vector<T> make_filled(std::size_t size, const T &value) {
+  try {
+    return std::vector<T>(size, value);
+  } catch (const std::length_error &) {
+    throw_too_long();
+  } catch (const std::bad_alloc &) {
+    throw allocation_error();
+  }
+}
+
+// Runs the sliding window over ts: for every window, a private copy is
+// z-normalised and handed to fill(buffer, row, window).
+template <typename Element, typename Fill>
+std::vector<std::vector<Element>>
+slide(const Series &ts, std::int32_t window, std::int32_t stride,
+      std::int32_t w, Fill fill) {
+  check_domain(ts.size(), window, stride);
+  if (w < 0)
+    throw_too_long();
+  const std::vector<Element> row_template =
+      make_filled(static_cast<std::size_t>(w), Element{});
+  const std::int32_t count = window_count(ts.size(), window, stride);
+  if (count < 0)
+    throw_too_long();
+  auto result = make_filled(static_cast<std::size_t>(count), row_template);
+  if (window < 0)
+    throw_too_long();
+
+  Series buffer = make_filled(static_cast<std::size_t>(window), 0.0);
+  for (std::int32_t i = 0; i < count; ++i) {
+    // 64-bit offsets: a negative stride only ever reaches i == 0, and long
+    // series must not wrap.
+    const auto start = static_cast<std::int64_t>(stride) * i;
+    const double *first = ts.data() + start;
+    std::copy(first, first + window, buffer.begin());
+    znormalise(buffer, window);
+    fill(buffer, result[static_cast<std::size_t>(i)], window);
+  }
+  return result;
+}
+
+} // namespace morvel::detail

@@ -1,0 +1,128 @@
+"""How arguments are converted and refused: one table of calls and outcomes."""
+
+import array
+import decimal
+import fractions
+
+import pytest
+
+import morvel
+from conftest import exact
+
+SERIES = [1.0, 2.0, 3.0, 4.0]
+SIGNATURE = (
+    "paa(ts: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex], "
+    "window: typing.SupportsInt | typing.SupportsIndex, "
+    "stride: typing.SupportsInt | typing.SupportsIndex = 1, "
+    "w: typing.SupportsInt | typing.SupportsIndex = 15) -> list[list[float]]"
+)
+
+
+class Floaty:
+    def __float__(self):
+        return 2.5
+
+
+class Indexy:
+    def __index__(self):
+        return 2
+
+
+def generator():
+    yield from SERIES
+
+
+def call(*args, **kwargs):
+    return args, kwargs
+
+
+
+CASES = [
+    # ts: sequences and the iterables consumed into a tuple
+    pytest.param(call(tuple(SERIES), 2), None, id="ts-tuple"),
+    pytest.param(call(range(1, 5), 2), None, id="ts-range"),
+    pytest.param(call(bytearray(b"\x01\x02\x03\x04"), 2), None, id="ts-bytearray"),
+    pytest.param(call(memoryview(array.array("d", SERIES)), 2), None, id="ts-memoryview"),
+    pytest.param(call(generator(), 2), None, id="ts-generator"),
+    pytest.param(call({1.0: 0, 2.0: 0, 3.0: 0, 4.0: 0}.keys(), 2), None, id="ts-dict-keys"),
+    pytest.param(call(map(float, SERIES), 2), None, id="ts-map"),
+    pytest.param(call([Floaty(), Indexy(), True, 4], 2), None, id="ts-float-index-bool"),
+    pytest.param(call([decimal.Decimal("1.5"), fractions.Fraction(1, 3), 2, 3], 2), None, id="ts-number-protocol"),
+    pytest.param(call(frozenset(SERIES), 4), None, id="ts-frozenset"),
+    # integers
+    pytest.param(call(SERIES, True), None, id="window-bool"),
+    pytest.param(call(SERIES, Indexy()), None, id="window-index"),
+    pytest.param(call(SERIES, decimal.Decimal("2.9")), None, id="window-decimal-truncates"),
+    pytest.param(call(SERIES, 2, w=fractions.Fraction(7, 2)), None, id="w-fraction-truncates"),
+    pytest.param(call(ts=SERIES, window=2, stride=2, w=3), None, id="all-keywords"),
+    # refusals by the dispatcher
+    pytest.param(call("abcd", 2), TypeError, id="ts-str"),
+    pytest.param(call(b"abcd", 2), TypeError, id="ts-bytes"),
+    pytest.param(call(iter(SERIES), 2), TypeError, id="ts-plain-iterator"),
+    pytest.param(call({1.0: 0}, 1), TypeError, id="ts-dict"),
+    pytest.param(call(["1.0", 2.0], 1), TypeError, id="ts-str-element"),
+    pytest.param(call([None, 2.0], 1), TypeError, id="ts-none-element"),
+    pytest.param(call(5, 1), TypeError, id="ts-scalar"),
+    pytest.param(call(SERIES, 1.5), TypeError, id="window-float"),
+    pytest.param(call(SERIES, 2.0), TypeError, id="window-integral-float"),
+    pytest.param(call(SERIES, "2"), TypeError, id="window-str"),
+    pytest.param(call(SERIES, 2, 1, 1 << 31), TypeError, id="w-above-int32"),
+    pytest.param(call(SERIES, -(1 << 31) - 1), TypeError, id="window-below-int32"),
+    pytest.param(call(SERIES), TypeError, id="window-missing"),
+    pytest.param(call(SERIES, 2, alpha=3), TypeError, id="unknown-keyword"),
+    # refusals by the computation
+    pytest.param(call(SERIES, 2, 1, -1), (ValueError, "vector too long"), id="w-negative"),
+    pytest.param(call(SERIES, -1), (ValueError, "vector too long"), id="window-negative"),
+    pytest.param(call([1, 2, 3, 4, 5], 7), (ValueError, "vector too long"), id="count-negative"),
+    pytest.param(call(SERIES, 2, 0), (ValueError, "stride must not be 0"), id="stride-zero"),
+    pytest.param(call([1, 2, 3, 4, 5], 7, 3), (ValueError, "window (7) is longer than the series (5 values)"), id="window-past-end"),
+]
+
+
+@pytest.mark.parametrize(("call", "outcome"), CASES)
+def test_conversion_table(call, outcome):
+    args, kwargs = call
+    if outcome is None:
+        result = morvel.paa(*args, **kwargs)
+        assert isinstance(result, list) and all(isinstance(row, list) for row in result)
+        assert all(type(v) is float for row in result for v in row)
+        return
+    if outcome is TypeError:
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            morvel.paa(*args, **kwargs)
+        return
+    kind, text = outcome
+    with pytest.raises(kind) as raised:
+        morvel.paa(*args, **kwargs)
+    assert str(raised.value) == text
+
+
+@pytest.mark.parametrize(
+    ("odd", "plain"),
+    [
+        pytest.param(([Floaty(), Indexy(), True, 4], 2), ([2.5, 2.0, 1.0, 4.0], 2), id="element-protocols"),
+        pytest.param((SERIES, decimal.Decimal("2.9")), (SERIES, 2), id="decimal-window"),
+        pytest.param((SERIES, True, Indexy()), (SERIES, 1, 2), id="bool-and-index"),
+        pytest.param((generator(), 2, 1, fractions.Fraction(7, 2)), (SERIES, 2, 1, 3), id="generator-fraction"),
+    ],
+)
+def test_converted_values(odd, plain):
+    assert exact(morvel.paa(*odd)) == exact(morvel.paa(*plain))
+
+
+def test_sequence_errors_propagate_unchanged():
+    class Broken:
+        def __len__(self):
+            raise KeyError("from __len__")
+
+        def __getitem__(self, index):
+            return 1.0
+
+    with pytest.raises(KeyError, match="from __len__"):
+        morvel.paa(Broken(), 1)
+
+
+def test_type_error_lists_the_signature():
+    with pytest.raises(TypeError) as raised:
+        morvel.paa("abcd", 2)
+    assert SIGNATURE.removeprefix("paa") in str(raised.value)

@@ -1,0 +1,51 @@
+"""Results too large for memory fail with MemoryError('bad allocation').
+
+Each call runs in a child process under an address-space limit, so that a
+regression fails the test instead of taking the machine down.
+"""
+
+import subprocess
+import sys
+
+import pytest
+
+CHILD = """
+import resource, sys
+limit = int(sys.argv[1])
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+import morvel
+try:
+    morvel.{call}
+except MemoryError as error:
+    print("MemoryError", error)
+else:
+    print("returned")
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024)
+"""
+
+GIB = 1 << 30
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        # Larger than any machine: refused before anything is allocated.
+        pytest.param("paa(range(1 << 20), 0, 1, 1 << 14)", id="128-GiB-of-rows"),
+        pytest.param("paa([0.0] * 1000, 1, 1, 1 << 31 - 1)", id="2-TiB-of-rows"),
+        # 2^31 - 1 empty rows: created before the negative window is refused.
+        pytest.param("paa([], -(1 << 31) + 2, 1, 0)", id="billions-of-empty-rows"),
+        # Fits the machine but not the limit: the allocator itself refuses.
+        pytest.param("paa(range(1000), 0, 1, 1 << 20)", id="8-GiB-under-a-3-GiB-limit"),
+    ],
+)
+def test_oversized_results_raise_memory_error(call):
+    out = subprocess.run(
+        [sys.executable, "-c", CHILD.format(call=call), str(3 * GIB)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert out.returncode == 0, out.stderr
+    verdict, peak_mib = out.stdout.splitlines()
+    assert verdict == "MemoryError bad allocation"
+    assert int(peak_mib) < 512
