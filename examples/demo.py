@@ -1,4 +1,4 @@
-"""Sliding-window PAA over 309 years of sunspot numbers."""
+"""Sliding-window PAA and SAX over 309 years of sunspot numbers."""
 
 import csv
 import pathlib
@@ -23,18 +23,23 @@ def bar(mean):
 
 def main():
     years, spots = load(DATA)
-    window, stride, w = 33, 11, 11  # three solar cycles, one cycle apart
-    rows = morvel.paa(spots, window, stride, w)
+    window, stride, w, alpha = 33, 11, 11, 5  # three solar cycles, one cycle apart
+    means = morvel.paa(spots, window, stride, w)
+    words = morvel.sax(spots, window, stride, w, alpha)
     print(f"{len(spots)} yearly sunspot numbers, {years[0]}-{years[-1]}")
-    print(f"paa(ts, window={window}, stride={stride}, w={w}): {len(rows)} windows of {w} means\n")
-    print("years        shape        segment means (each 3 years, z-normalised)")
-    for i, row in enumerate(rows):
+    print(f"window={window} years, stride={stride}, w={w} segments of 3 years, alpha={alpha}: {len(means)} windows\n")
+    print("years      sax word    shape        paa segment means (z-normalised)")
+    for i, (row, word) in enumerate(zip(means, words)):
         first = years[i * stride]
         shape = "".join(bar(mean) for mean in row)
-        means = " ".join(f"{mean:+.2f}" for mean in row)
-        print(f"{first}-{first + window - 1}  [{shape}]  {means}")
-    peaks = [max(range(w), key=row.__getitem__) for row in rows]
-    print(f"\nthe highest segment of each window: {peaks}")
+        values = " ".join(f"{mean:+.2f}" for mean in row)
+        print(f"{first}-{first + window - 1}  {''.join(word)}  [{shape}]  {values}")
+    counts = {}
+    for word in words:
+        counts["".join(word)] = counts.get("".join(word), 0) + 1
+    repeated = sorted((word for word, n in counts.items() if n > 1), key=counts.get, reverse=True)
+    print(f"\n{len(counts)} distinct words; repeated: {', '.join(repeated) or 'none'}")
+    print("letters: 'a' is the lowest fifth of a standard normal, 'e' the highest")
 
 
 if __name__ == "__main__":

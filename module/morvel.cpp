@@ -34,7 +34,7 @@ void ensure_result_fits(std::size_t length, std::int32_t window,
     return;
   const double rows = count;
   const double width = w;
-  constexpr double vector_bytes = sizeof(std::vector<double>);
+  constexpr double vector_bytes = sizeof(morvel::Series);
   constexpr double list_bytes = 72.0; // list object with its GC header
   constexpr double pointer_bytes = sizeof(void *);
   double needed = rows * (vector_bytes + width * element_bytes);
@@ -54,9 +54,22 @@ morvel::Rows paa(const morvel::Series &ts, std::int32_t window,
   return morvel::paa(ts, window, stride, w);
 }
 
+morvel::Words sax(const morvel::Series &ts, std::int32_t window,
+                  std::int32_t stride, std::int32_t w, std::int32_t alpha) {
+  morvel::check_alphabet(alpha);
+  morvel::check_domain(ts.size(), window, stride);
+  // Letters become the interpreter's shared one-character strings: no
+  // per-element Python object.
+  ensure_result_fits(ts.size(), window, stride, w, sizeof(char), 0.0);
+  return morvel::sax(ts, window, stride, w, alpha);
+}
+
 } // namespace
 
 PYBIND11_MODULE(morvel, m) {
+  m.def("sax", &sax, py::arg("ts"), py::arg("window"), py::arg("stride") = 1,
+        py::arg("w") = 15, py::arg("alpha") = 4,
+        "Apply SAX to a single time series.");
   m.def("paa", &paa, py::arg("ts"), py::arg("window"), py::arg("stride") = 1,
         py::arg("w") = 15, "Apply PAA to a single time series.");
 }

@@ -6,6 +6,7 @@ from hypothesis import given, settings, strategies as st
 import morvel
 import reference
 from conftest import exact
+from strategies import calls, finite
 
 NAN = math.nan
 INF = math.inf
@@ -46,27 +47,6 @@ def test_defaults_are_stride_1_and_w_15():
 def test_snapped_means_are_positive_zero():
     (row,) = morvel.paa([1, 2, 3, 4, 5], 5, w=3)
     assert math.copysign(1.0, row[1]) == 1.0
-
-
-finite = st.floats(min_value=-1e6, max_value=1e6, allow_nan=False)
-extreme = st.sampled_from([NAN, INF, -INF, 1e308, -1e308, 5e-324, -0.0, 1e-7, 2.0**53])
-values = st.one_of(finite, finite, finite, st.integers(-1000, 1000).map(float), extreme)
-
-
-@st.composite
-def calls(draw):
-    ts = draw(st.lists(values, max_size=40))
-    if draw(st.booleans()):
-        # A random walk: the usual shape of real input.
-        walk, acc = [], draw(finite)
-        for step in draw(st.lists(st.floats(-3, 3), max_size=60)):
-            acc += step
-            walk.append(acc)
-        ts = walk
-    window = draw(st.integers(-2, len(ts) + 3))
-    stride = draw(st.integers(-3, 8))
-    w = draw(st.integers(-1, 24))
-    return ts, window, stride, w
 
 
 @settings(max_examples=600, deadline=None)

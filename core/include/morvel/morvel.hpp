@@ -76,4 +76,54 @@ void check_domain(std::size_t length, std::int32_t window,
 Rows paa(const Series &ts, std::int32_t window, std::int32_t stride,
          std::int32_t w);
 
+// ---- Symbolic discretisation -------------------------------------------
+
+// Alphabet sizes with a breakpoint row: 0 ... max_alphabet. Sizes 0 and 1
+// have an empty row, so every segment gets the letter 'a'.
+inline constexpr std::int32_t max_alphabet = 24;
+
+// One row of the breakpoint table: `size` doubles, strictly ascending.
+struct BreakpointRow {
+  const double *values;
+  std::int32_t size;
+  const double *begin() const noexcept { return values; }
+  const double *end() const noexcept { return values + size; }
+};
+
+// Row alpha of the Gaussian breakpoint table: the alpha - 1 cut points of
+// alpha equiprobable regions of N(0, 1), as exact constants.
+// Precondition: 0 <= alpha <= max_alphabet (unchecked). Never throws. O(1).
+BreakpointRow breakpoints(std::int32_t alpha) noexcept;
+
+// The letter of a segment mean: 'a' plus the number of breakpoints of row
+// alpha that are <= mean (an upper-bound binary search). Ties take the higher
+// letter, NaN the last one. Precondition: 0 <= alpha <= max_alphabet.
+// Never throws. Cost: O(log alpha).
+char letter_for(double mean, std::int32_t alpha) noexcept;
+
+// Whether alpha has a breakpoint row. Never throws. O(1).
+bool valid_alphabet(std::int32_t alpha) noexcept;
+
+// Throws std::invalid_argument, naming the accepted range, unless
+// valid_alphabet(alpha). O(1).
+void check_alphabet(std::int32_t alpha);
+
+using Word = std::vector<char>;
+using Words = std::vector<Word>;
+
+// Stores the letters of the w segment means of buffer[0 .. n-1] into
+// row[0 .. w-1]. Preconditions: buffer holds n values, row holds w elements,
+// 0 <= alpha <= max_alphabet. Never throws. Cost: as paa_segments, plus one
+// binary search per segment.
+void discretise(const Series &buffer, Word &row, std::int32_t n, std::int32_t w,
+                std::int32_t alpha);
+
+// Sliding-window SAX: as paa, but every segment mean becomes the letter of
+// its region among alpha equiprobable Gaussian regions. Rows start as w NUL
+// bytes; a window that reports no segment keeps them.
+// Throws std::invalid_argument for an alphabet without a breakpoint row and
+// outside the domain; otherwise exactly as paa.
+Words sax(const Series &ts, std::int32_t window, std::int32_t stride,
+          std::int32_t w, std::int32_t alpha);
+
 } // namespace morvel
