@@ -92,7 +92,7 @@ void check_domain(std::size_t length, std::int32_t window,
                                 std::to_string(length) + " values)");
 }
 
-Rows paa(const Series &ts, std::int32_t window, std::int32_t stride,
+Rows paa_reference(const Series &ts, std::int32_t window, std::int32_t stride,
          std::int32_t w) {
   return detail::slide<double>(
       ts, window, stride, w,

@@ -44,7 +44,7 @@ void discretise(const Series &buffer, Word &row, std::int32_t n, std::int32_t w,
   paa_segments(buffer, n, w, store);
 }
 
-Words sax(const Series &ts, std::int32_t window, std::int32_t stride,
+Words sax_reference(const Series &ts, std::int32_t window, std::int32_t stride,
           std::int32_t w, std::int32_t alpha) {
   check_alphabet(alpha);
   return detail::slide<char>(

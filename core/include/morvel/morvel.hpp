@@ -126,4 +126,51 @@ void discretise(const Series &buffer, Word &row, std::int32_t n, std::int32_t w,
 Words sax(const Series &ts, std::int32_t window, std::int32_t stride,
           std::int32_t w, std::int32_t alpha);
 
+// ---- Fast paths ------------------------------------------------------------
+//
+// The functions below give the same bits as the serial per-window functions
+// above, computing many windows side by side (one per SIMD lane) on the
+// widest instruction set this CPU offers, chosen at run time.
+
+// count rows of w cells in one row-major block: cells[i * columns + j].
+template <typename T> struct Grid {
+  std::size_t rows = 0;
+  std::size_t columns = 0;
+  std::vector<T> cells;
+};
+
+enum class InstructionSet { portable, avx2, avx512 };
+
+// The instruction sets compiled in and supported by this CPU, narrowest
+// first; always starts with `portable`. Never throws (beyond allocation).
+std::vector<InstructionSet> usable_instruction_sets();
+
+// The widest of usable_instruction_sets(). Never throws. O(1).
+InstructionSet best_instruction_set() noexcept;
+
+const char *instruction_set_name(InstructionSet set) noexcept;
+
+// paa of ts[0 .. length-1] as one grid, computed on `set` (which must be
+// usable). Throws exactly as paa. Cost: as paa, without per-window
+// allocation; memory is the grid plus a plan of at most window + w steps.
+Grid<double> paa_grid(const double *ts, std::size_t length, std::int32_t window,
+                      std::int32_t stride, std::int32_t w, InstructionSet set);
+Grid<double> paa_grid(const double *ts, std::size_t length, std::int32_t window,
+                      std::int32_t stride, std::int32_t w);
+
+// sax as one grid; throws exactly as sax.
+Grid<char> sax_grid(const double *ts, std::size_t length, std::int32_t window,
+                    std::int32_t stride, std::int32_t w, std::int32_t alpha,
+                    InstructionSet set);
+Grid<char> sax_grid(const double *ts, std::size_t length, std::int32_t window,
+                    std::int32_t stride, std::int32_t w, std::int32_t alpha);
+
+// The literal algorithm: for every window a fresh copy, znormalise, then
+// paa_window or discretise. Same results and errors as paa and sax, kept as
+// the reference the fast paths are tested and timed against.
+Rows paa_reference(const Series &ts, std::int32_t window, std::int32_t stride,
+                   std::int32_t w);
+Words sax_reference(const Series &ts, std::int32_t window, std::int32_t stride,
+                    std::int32_t w, std::int32_t alpha);
+
 } // namespace morvel
