@@ -27,6 +27,7 @@ namespace {
 constexpr int width = MORVEL_KERNEL_WIDTH;
 constexpr int chains = MORVEL_KERNEL_CHAINS;
 constexpr int lanes = width * chains;
+static_assert(lanes <= max_tile_rows, "the tile buffers hold max_tile_rows rows");
 typedef double vec __attribute__((vector_size(width * sizeof(double))));
 typedef long long bits __attribute__((vector_size(width * sizeof(double))));
 
@@ -154,16 +155,16 @@ void run_tiles(const KernelArgs &a) {
           __builtin_memcpy(&codes[c * width], chain_codes, sizeof chain_codes);
         }
       }
-      const std::size_t base = static_cast<std::size_t>(first) * columns + segment;
       if (a.means != nullptr) {
         for (int l = 0; l < valid; ++l)
-          a.means[base + static_cast<std::size_t>(l) * columns] = means[l];
+          a.means[static_cast<std::size_t>(l) * columns + segment] = means[l];
       } else {
         for (int l = 0; l < valid; ++l)
-          a.letters[base + static_cast<std::size_t>(l) * columns] = codes[l];
+          a.letters[static_cast<std::size_t>(l) * columns + segment] = codes[l];
       }
       ++segment;
     }
+    a.emit(a.context, first, valid);
   }
 }
 

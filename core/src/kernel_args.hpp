@@ -25,11 +25,20 @@ struct KernelArgs {
   std::int32_t w;       // segments per window, > 0
   const Run *runs;      // the stretched walk for (n, w)
   std::size_t run_count;
-  // Exactly one of the two outputs is set: count * w means, or letters.
+  // Exactly one of the two tile buffers is set, each holding `lanes` rows of
+  // w cells: means, or letters.
   double *means;
   char *letters;
   const double *cuts; // breakpoints for the letters, ascending
   std::int32_t cut_count;
+  // Called after each tile with its first window and its number of rows;
+  // may throw, which ends the computation.
+  void (*emit)(void *context, std::int64_t first, std::int32_t rows);
+  void *context;
 };
+
+// Rows per tile for each instruction set's kernel: the tile buffers above
+// must hold this many rows (or the window count, if smaller).
+inline constexpr std::int32_t max_tile_rows = 32;
 
 } // namespace morvel::detail

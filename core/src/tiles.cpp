@@ -68,35 +68,49 @@ void run_kernel(InstructionSet set, const KernelArgs &args) {
   }
 }
 
-template <typename T>
-Grid<T> make_grid(std::size_t rows, std::size_t columns, T fill) {
-  Grid<T> grid;
-  grid.rows = rows;
-  grid.columns = columns;
-  if (columns != 0 && rows > std::vector<T>().max_size() / columns)
-    throw allocation_error();
-  grid.cells = make_filled(rows * columns, fill);
-  return grid;
-}
+// Hands the kernel's tiles to a TileSink.
+template <typename T> struct Emitter {
+  const TileSink<T> *sink;
+  const T *cells;
 
-// The checks and allocation of the window loop, in the same order, then the
-// kernel over all windows at once.
+  static void emit(void *context, std::int64_t first, std::int32_t rows) {
+    auto *self = static_cast<Emitter *>(context);
+    (*self->sink)(static_cast<std::size_t>(first),
+                  static_cast<std::size_t>(rows), self->cells);
+  }
+};
+
+// The checks of the window loop, in the same order, then the kernel over all
+// windows, a tile at a time.
 template <typename T>
-Grid<T> tiled(const double *ts, std::size_t length, std::int32_t window,
-              std::int32_t stride, std::int32_t w, InstructionSet set,
-              KernelArgs args) {
+std::size_t tiled(const double *ts, std::size_t length, std::int32_t window,
+                  std::int32_t stride, std::int32_t w, InstructionSet set,
+                  KernelArgs args, const TileSink<T> &sink) {
   check_domain(length, window, stride);
   if (w < 0)
     throw_too_long();
   const std::int32_t count = window_count(length, window, stride);
   if (count < 0)
     throw_too_long();
-  Grid<T> grid = make_grid(static_cast<std::size_t>(count),
-                           static_cast<std::size_t>(w), T{});
   if (window < 0)
     throw_too_long();
-  if (count == 0 || window == 0 || w == 0)
-    return grid; // no segment is reported: every cell keeps its fill
+  if (count == 0)
+    return 0;
+  const auto rows = static_cast<std::size_t>(count);
+  const auto tile_rows =
+      rows < static_cast<std::size_t>(max_tile_rows) ? rows : static_cast<std::size_t>(max_tile_rows);
+  const auto columns = static_cast<std::size_t>(w);
+  if (columns != 0 && tile_rows > std::vector<T>().max_size() / columns)
+    throw allocation_error();
+  // Every cell starts as the fill; a window that reports no segment keeps it.
+  std::vector<T> tile = make_filled(tile_rows * columns, T{});
+  Emitter<T> emitter{&sink, tile.data()};
+
+  if (window == 0 || w == 0) {
+    for (std::size_t first = 0; first < rows; first += tile_rows)
+      sink(first, rows - first < tile_rows ? rows - first : tile_rows, tile.data());
+    return rows;
+  }
   const std::vector<Run> runs = plan_runs(window, w);
   args.ts = ts;
   args.stride = stride;
@@ -106,26 +120,47 @@ Grid<T> tiled(const double *ts, std::size_t length, std::int32_t window,
   args.runs = runs.data();
   args.run_count = runs.size();
   if constexpr (std::is_same_v<T, double>)
-    args.means = grid.cells.data();
+    args.means = tile.data();
   else
-    args.letters = grid.cells.data();
+    args.letters = tile.data();
+  args.emit = &Emitter<T>::emit;
+  args.context = &emitter;
   run_kernel(set, args);
-  return grid;
+  return rows;
 }
 
-template <typename T>
-std::vector<std::vector<T>> split_rows(const Grid<T> &grid) {
-  auto rows = make_filled(grid.rows, std::vector<T>());
-  for (std::size_t i = 0; i < grid.rows; ++i) {
-    const auto first = grid.cells.begin() +
-                       static_cast<std::ptrdiff_t>(i * grid.columns);
+KernelArgs letter_args(std::int32_t alpha) {
+  check_alphabet(alpha);
+  const BreakpointRow cuts = breakpoints(alpha);
+  KernelArgs args{};
+  args.cuts = cuts.values;
+  args.cut_count = cuts.size;
+  return args;
+}
+
+// Appends each tile to a grid of w columns. Growing is amortised: rows come
+// in tiles, and the final size is only known to the caller.
+template <typename T> TileSink<T> grid_sink(Grid<T> &grid) {
+  return [&grid](std::size_t, std::size_t rows, const T *cells) {
     try {
-      rows[i].assign(first, first + static_cast<std::ptrdiff_t>(grid.columns));
+      grid.cells.insert(grid.cells.end(), cells, cells + rows * grid.columns);
     } catch (const std::bad_alloc &) {
       throw allocation_error();
     }
-  }
-  return rows;
+  };
+}
+
+// Appends each row of each tile as its own vector of w cells.
+template <typename T>
+TileSink<T> rows_sink(std::vector<std::vector<T>> &result, std::size_t w) {
+  return [&result, w](std::size_t, std::size_t rows, const T *cells) {
+    try {
+      for (std::size_t i = 0; i < rows; ++i)
+        result.emplace_back(cells + i * w, cells + (i + 1) * w);
+    } catch (const std::bad_alloc &) {
+      throw allocation_error();
+    }
+  };
 }
 
 } // namespace
@@ -165,41 +200,53 @@ const char *instruction_set_name(InstructionSet set) noexcept {
   }
 }
 
-Grid<double> paa_grid(const double *ts, std::size_t length, std::int32_t window,
-                      std::int32_t stride, std::int32_t w, InstructionSet set) {
-  return detail::tiled<double>(ts, length, window, stride, w, set, {});
+std::size_t paa_tiles(const double *ts, std::size_t length,
+                      std::int32_t window, std::int32_t stride, std::int32_t w,
+                      const TileSink<double> &sink, InstructionSet set) {
+  return detail::tiled<double>(ts, length, window, stride, w, set, {}, sink);
+}
+
+std::size_t sax_tiles(const double *ts, std::size_t length,
+                      std::int32_t window, std::int32_t stride, std::int32_t w,
+                      std::int32_t alpha, const TileSink<char> &sink,
+                      InstructionSet set) {
+  return detail::tiled<char>(ts, length, window, stride, w, set,
+                             detail::letter_args(alpha), sink);
 }
 
 Grid<double> paa_grid(const double *ts, std::size_t length, std::int32_t window,
-                      std::int32_t stride, std::int32_t w) {
-  return paa_grid(ts, length, window, stride, w, best_instruction_set());
+                      std::int32_t stride, std::int32_t w, InstructionSet set) {
+  Grid<double> grid;
+  grid.columns = w < 0 ? 0 : static_cast<std::size_t>(w);
+  grid.rows =
+      paa_tiles(ts, length, window, stride, w, detail::grid_sink(grid), set);
+  return grid;
 }
 
 Grid<char> sax_grid(const double *ts, std::size_t length, std::int32_t window,
                     std::int32_t stride, std::int32_t w, std::int32_t alpha,
                     InstructionSet set) {
-  check_alphabet(alpha);
-  const BreakpointRow cuts = breakpoints(alpha);
-  detail::KernelArgs args{};
-  args.cuts = cuts.values;
-  args.cut_count = cuts.size;
-  return detail::tiled<char>(ts, length, window, stride, w, set, args);
-}
-
-Grid<char> sax_grid(const double *ts, std::size_t length, std::int32_t window,
-                    std::int32_t stride, std::int32_t w, std::int32_t alpha) {
-  return sax_grid(ts, length, window, stride, w, alpha, best_instruction_set());
+  Grid<char> grid;
+  grid.columns = w < 0 ? 0 : static_cast<std::size_t>(w);
+  grid.rows = sax_tiles(ts, length, window, stride, w, alpha,
+                        detail::grid_sink(grid), set);
+  return grid;
 }
 
 Rows paa(const Series &ts, std::int32_t window, std::int32_t stride,
          std::int32_t w) {
-  return detail::split_rows(paa_grid(ts.data(), ts.size(), window, stride, w));
+  Rows rows;
+  paa_tiles(ts.data(), ts.size(), window, stride, w,
+            detail::rows_sink(rows, w < 0 ? 0 : static_cast<std::size_t>(w)));
+  return rows;
 }
 
 Words sax(const Series &ts, std::int32_t window, std::int32_t stride,
           std::int32_t w, std::int32_t alpha) {
-  return detail::split_rows(
-      sax_grid(ts.data(), ts.size(), window, stride, w, alpha));
+  Words rows;
+  sax_tiles(ts.data(), ts.size(), window, stride, w, alpha,
+            detail::rows_sink(rows, w < 0 ? 0 : static_cast<std::size_t>(w)));
+  return rows;
 }
 
 } // namespace morvel

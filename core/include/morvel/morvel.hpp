@@ -139,10 +139,18 @@ template <typename T> struct Grid {
   std::vector<T> cells;
 };
 
+// Receives the result a tile at a time: `rows` consecutive rows starting at
+// row `first`, as rows * w cells, row-major. The cells are only valid during
+// the call. Rows arrive in ascending order, every row exactly once; a sink
+// may throw to end the computation.
+template <typename T>
+using TileSink =
+    std::function<void(std::size_t first, std::size_t rows, const T *cells)>;
+
 enum class InstructionSet { portable, avx2, avx512 };
 
 // The instruction sets compiled in and supported by this CPU, narrowest
-// first; always starts with `portable`. Never throws (beyond allocation).
+// first; always starts with `portable`.
 std::vector<InstructionSet> usable_instruction_sets();
 
 // The widest of usable_instruction_sets(). Never throws. O(1).
@@ -150,20 +158,29 @@ InstructionSet best_instruction_set() noexcept;
 
 const char *instruction_set_name(InstructionSet set) noexcept;
 
-// paa of ts[0 .. length-1] as one grid, computed on `set` (which must be
-// usable). Throws exactly as paa. Cost: as paa, without per-window
-// allocation; memory is the grid plus a plan of at most window + w steps.
-Grid<double> paa_grid(const double *ts, std::size_t length, std::int32_t window,
-                      std::int32_t stride, std::int32_t w, InstructionSet set);
-Grid<double> paa_grid(const double *ts, std::size_t length, std::int32_t window,
-                      std::int32_t stride, std::int32_t w);
+// paa of ts[0 .. length-1], handed to `sink` a tile of rows at a time and
+// computed on `set` (which must be usable). Throws exactly as paa, before the
+// first tile, and whatever the sink throws. Returns the number of rows.
+// Memory: one tile (at most 32 rows) and a plan of at most window + w steps,
+// whatever the number of windows.
+std::size_t paa_tiles(const double *ts, std::size_t length,
+                      std::int32_t window, std::int32_t stride, std::int32_t w,
+                      const TileSink<double> &sink,
+                      InstructionSet set = best_instruction_set());
 
-// sax as one grid; throws exactly as sax.
+// sax, a tile at a time; throws exactly as sax.
+std::size_t sax_tiles(const double *ts, std::size_t length,
+                      std::int32_t window, std::int32_t stride, std::int32_t w,
+                      std::int32_t alpha, const TileSink<char> &sink,
+                      InstructionSet set = best_instruction_set());
+
+// The whole result as one grid. Throws exactly as paa / sax.
+Grid<double> paa_grid(const double *ts, std::size_t length, std::int32_t window,
+                      std::int32_t stride, std::int32_t w,
+                      InstructionSet set = best_instruction_set());
 Grid<char> sax_grid(const double *ts, std::size_t length, std::int32_t window,
                     std::int32_t stride, std::int32_t w, std::int32_t alpha,
-                    InstructionSet set);
-Grid<char> sax_grid(const double *ts, std::size_t length, std::int32_t window,
-                    std::int32_t stride, std::int32_t w, std::int32_t alpha);
+                    InstructionSet set = best_instruction_set());
 
 // The literal algorithm: for every window a fresh copy, znormalise, then
 // paa_window or discretise. Same results and errors as paa and sax, kept as
