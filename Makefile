@@ -2,13 +2,18 @@
 # Set PYTHON to use your own CPython 3.14 (with pybind11 >= 3) instead of the
 # provisioned root filesystem, e.g. `PYTHON=python3.14t make test`.
 
-.PHONY: test demo check-free-threaded clean
+.PHONY: test demo bench check-free-threaded clean
 
 test:
 	tools/run sh -c 'ctest --test-dir "$$MORVEL_BUILD" --output-on-failure -j2 && python3 -m pytest tests'
 
 demo:
 	tools/run python3 examples/demo.py
+
+# Timings: the core kernel against the literal loop (Google Benchmark), then
+# the Python-level table and plot (build/bench/). Takes several minutes.
+bench:
+	tools/run sh -c '"$$MORVEL_BUILD/bench/morvel_core_bench" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true && python3 bench/bench.py'
 
 # The free-threaded ABI must compile too; only a cp314t interpreter can load it.
 check-free-threaded:

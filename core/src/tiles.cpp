@@ -150,6 +150,27 @@ template <typename T> TileSink<T> grid_sink(Grid<T> &grid) {
   };
 }
 
+// An empty grid of w columns with room for every row, when the call is one
+// the core will accept (otherwise the core reports why, before any tile).
+template <typename T>
+Grid<T> sized_grid(std::size_t length, std::int32_t window, std::int32_t stride,
+                   std::int32_t w) {
+  Grid<T> grid;
+  grid.columns = w < 0 ? 0 : static_cast<std::size_t>(w);
+  if (w > 0 && window >= 0 && within_domain(length, window, stride)) {
+    const std::int32_t count = window_count(length, window, stride);
+    if (count > 0 && static_cast<std::size_t>(count) <=
+                         grid.cells.max_size() / grid.columns) {
+      try {
+        grid.cells.reserve(static_cast<std::size_t>(count) * grid.columns);
+      } catch (const std::bad_alloc &) {
+        throw allocation_error();
+      }
+    }
+  }
+  return grid;
+}
+
 // Appends each row of each tile as its own vector of w cells.
 template <typename T>
 TileSink<T> rows_sink(std::vector<std::vector<T>> &result, std::size_t w) {
@@ -216,8 +237,7 @@ std::size_t sax_tiles(const double *ts, std::size_t length,
 
 Grid<double> paa_grid(const double *ts, std::size_t length, std::int32_t window,
                       std::int32_t stride, std::int32_t w, InstructionSet set) {
-  Grid<double> grid;
-  grid.columns = w < 0 ? 0 : static_cast<std::size_t>(w);
+  Grid<double> grid = detail::sized_grid<double>(length, window, stride, w);
   grid.rows =
       paa_tiles(ts, length, window, stride, w, detail::grid_sink(grid), set);
   return grid;
@@ -226,8 +246,7 @@ Grid<double> paa_grid(const double *ts, std::size_t length, std::int32_t window,
 Grid<char> sax_grid(const double *ts, std::size_t length, std::int32_t window,
                     std::int32_t stride, std::int32_t w, std::int32_t alpha,
                     InstructionSet set) {
-  Grid<char> grid;
-  grid.columns = w < 0 ? 0 : static_cast<std::size_t>(w);
+  Grid<char> grid = detail::sized_grid<char>(length, window, stride, w);
   grid.rows = sax_tiles(ts, length, window, stride, w, alpha,
                         detail::grid_sink(grid), set);
   return grid;
