@@ -202,6 +202,7 @@ def main():
                 f"(floor {row['sax floor'] * 1000:8.1f})",
                 flush=True,
             )
+    (OUT / "results.json").write_text(json.dumps(rows, indent=1))
     write_table(rows, peers_missing)
     plot(rows)
 
@@ -244,27 +245,31 @@ def plot(rows):
         print("matplotlib is not installed: no plot")
         return
     names = [name for name in columns(rows) if all(not isinstance(row.get(name), str) for row in rows)]
-    figure, axes = plt.subplots(1, len(SHAPES), figsize=(5 * len(SHAPES), 4.5), sharey=True)
+    figure, grid = plt.subplots(2, 2, figsize=(12, 10), sharey=True)
+    axes = grid.ravel()
+    colours = dict(zip(columns(rows), plt.get_cmap("tab20").colors))
     for axis, (window, w) in zip(axes, SHAPES):
         shape_rows = [row for row in rows if (row["window"], row["w"]) == (window, w)]
         for name in names:
             style = "--" if "floor" in name else "-"
-            axis.plot([row["N"] for row in shape_rows], [row[name] for row in shape_rows], style, marker="o", label=name)
+            axis.plot([row["N"] for row in shape_rows], [row[name] for row in shape_rows], style, marker="o",
+                      label=name, color=colours[name])
         for name in columns(rows):
             if name not in names:  # partly measured: plot what there is
                 points = [(row["N"], row[name]) for row in shape_rows if not isinstance(row.get(name), str)]
                 if points:
-                    axis.plot(*zip(*points), ":", marker="x", label=name)
+                    axis.plot(*zip(*points), ":", marker="x", label=name, color=colours[name])
         axis.set_xscale("log")
         axis.set_yscale("log")
         axis.set_title(f"window {window}, w {w}")
         axis.set_xlabel("series length N")
         axis.grid(True, which="both", alpha=0.3)
-    axes[0].set_ylabel("seconds (best run)")
+    for axis in grid[:, 0]:
+        axis.set_ylabel("seconds (best run)")
     handles, labels = axes[0].get_legend_handles_labels()
-    figure.legend(handles, labels, loc="lower center", ncol=min(len(labels), 7), fontsize="small")
+    figure.legend(handles, labels, loc="lower center", ncol=5, fontsize="small")
     figure.suptitle("morvel: sliding-window PAA / SAX on a random walk, stride 1")
-    figure.tight_layout(rect=(0, 0.12, 1, 0.95))
+    figure.tight_layout(rect=(0, 0.08, 1, 0.96))
     path = OUT / "bench.png"
     figure.savefig(path, dpi=110)
     print(f"plot: {path.relative_to(HERE.parent)}")

@@ -2,10 +2,13 @@
 
 import csv
 import pathlib
+import sys
 
 import morvel
 
-DATA = pathlib.Path(__file__).parent / "data" / "sunspots.csv"
+HERE = pathlib.Path(__file__).resolve().parent
+DATA = HERE / "data" / "sunspots.csv"
+PICTURE = HERE.parent / "build" / "demo" / "sunspots-window.png"
 BARS = " .:-=+*#%@"
 
 
@@ -22,6 +25,7 @@ def bar(mean):
 
 
 def main():
+    sys.path.insert(0, str(HERE))
     years, spots = load(DATA)
     window, stride, w, alpha = 33, 11, 11, 5  # three solar cycles, one cycle apart
     means = morvel.paa(spots, window, stride, w)
@@ -40,6 +44,24 @@ def main():
     repeated = sorted((word for word, n in counts.items() if n > 1), key=counts.get, reverse=True)
     print(f"\n{len(counts)} distinct words; repeated: {', '.join(repeated) or 'none'}")
     print("letters: 'a' is the lowest fifth of a standard normal, 'e' the highest")
+
+    # The window holding the highest cycle on record, as a picture.
+    peak = max(range(len(spots)), key=spots.__getitem__)
+    index = min(range(len(means)), key=lambda i: abs(i * stride + window // 2 - peak))
+    first = index * stride
+    try:
+        from picture import draw_window
+    except ImportError:
+        return
+    try:
+        PICTURE.parent.mkdir(parents=True, exist_ok=True)
+        draw_window(spots[first : first + window], years[first], w, alpha, PICTURE,
+                    f"Sunspots {years[first]}-{years[first] + window - 1}: "
+                    f"paa and sax with window={window}, w={w}, alpha={alpha}")
+    except ImportError:
+        print("\n(matplotlib is not installed: no picture)")
+        return
+    print(f"\nword {''.join(words[index])} drawn in {PICTURE.relative_to(HERE.parent)}")
 
 
 if __name__ == "__main__":

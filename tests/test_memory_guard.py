@@ -9,6 +9,10 @@ import sys
 
 import pytest
 
+from conftest import SANITIZED
+
+pytestmark = pytest.mark.skipif(SANITIZED, reason="AddressSanitizer cannot run under an address-space limit")
+
 CHILD = """
 import resource, sys
 limit = int(sys.argv[1])

@@ -1,0 +1,111 @@
+// Drives the core with arbitrary sizes and values, behind the argument checks
+// the Python binding applies, and checks the tiled kernels against the
+// serial reference. Input: window, stride, w, alpha as four little-endian
+// 32-bit integers, then the series as raw doubles.
+#include <morvel/morvel.hpp>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+// The binding refuses results larger than memory; the fuzzer keeps to far
+// smaller ones, and to bounded work, so that each input runs in milliseconds.
+constexpr double max_cells = 1 << 20;
+constexpr double max_additions = 1 << 24;
+
+bool same(double a, double b) {
+  return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+[[noreturn]] void fail() { __builtin_trap(); }
+
+template <typename Reference, typename Tiled>
+void compare(Reference reference, Tiled tiled) {
+  bool reference_threw = false;
+  bool tiled_threw = false;
+  decltype(reference()) expected;
+  decltype(tiled()) got;
+  try {
+    expected = reference();
+  } catch (const std::length_error &) {
+    reference_threw = true;
+  }
+  try {
+    got = tiled();
+  } catch (const std::length_error &) {
+    tiled_threw = true;
+  }
+  if (reference_threw != tiled_threw)
+    fail();
+  if (reference_threw)
+    return;
+  if (got.rows != expected.size())
+    fail();
+  for (std::size_t i = 0; i < got.rows; ++i) {
+    if (expected[i].size() != got.columns)
+      fail();
+    for (std::size_t j = 0; j < got.columns; ++j) {
+      const auto cell = got.cells[i * got.columns + j];
+      if constexpr (std::is_same_v<decltype(cell), const double>) {
+        if (!same(cell, expected[i][j]))
+          fail();
+      } else if (cell != expected[i][j]) {
+        fail();
+      }
+    }
+  }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+  std::int32_t header[4];
+  if (size < sizeof header)
+    return 0;
+  std::memcpy(header, data, sizeof header);
+  const auto [window, stride, w, alpha] = header;
+  std::vector<double> ts((size - sizeof header) / sizeof(double));
+  if (!ts.empty())
+    std::memcpy(ts.data(), data + sizeof header, ts.size() * sizeof(double));
+
+  // The binding's checks, in its order.
+  if (!morvel::valid_alphabet(alpha)) {
+    try {
+      morvel::check_alphabet(alpha);
+    } catch (const std::invalid_argument &) {
+      return 0;
+    }
+    fail();
+  }
+  if (!morvel::within_domain(ts.size(), window, stride)) {
+    try {
+      morvel::check_domain(ts.size(), window, stride);
+    } catch (const std::invalid_argument &) {
+      return 0;
+    }
+    fail();
+  }
+  const std::int32_t count = morvel::window_count(ts.size(), window, stride);
+  if (count > 0 && w > 0 &&
+      (double(count) * w > max_cells ||
+       double(count) * (window > 0 ? window : 0) * w > max_additions))
+    return 0;
+
+  for (const auto set : morvel::usable_instruction_sets()) {
+    compare([&] { return morvel::paa_reference(ts, window, stride, w); },
+            [&] {
+              return morvel::paa_grid(ts.data(), ts.size(), window, stride, w, set);
+            });
+    compare([&] { return morvel::sax_reference(ts, window, stride, w, alpha); },
+            [&] {
+              return morvel::sax_grid(ts.data(), ts.size(), window, stride, w,
+                                      alpha, set);
+            });
+  }
+  return 0;
+}

@@ -1,0 +1,99 @@
+"""Calls from many threads agree with one thread, and input mutated by
+another thread ends in a result or an exception, never a crash."""
+
+import sys
+import sysconfig
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import morvel
+from conftest import exact
+
+FREE_THREADED_BUILD = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+WALK = np.cumsum(np.random.default_rng(5).standard_normal(3000))
+SHARED_LIST = WALK.tolist()
+
+
+def work(index):
+    window = 16 + index % 40
+    return (
+        exact(morvel.paa(SHARED_LIST, window, 1 + index % 3, 1 + index % 17)),
+        morvel.sax(WALK, window, 2, 8, index % 25),
+    )
+
+
+def test_eight_threads_match_one():
+    jobs = list(range(48))
+    expected = [work(index) for index in jobs]
+    results = [None] * len(jobs)
+    barrier = threading.Barrier(8)
+
+    def worker(first):
+        barrier.wait()
+        for index in jobs[first::8]:
+            results[index] = work(index)
+
+    threads = [threading.Thread(target=worker, args=(first,)) for first in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert results == expected
+
+
+class Yielding(float):
+    """A float whose conversion gives other threads a turn mid-conversion."""
+
+    def __float__(self):
+        time.sleep(0)
+        return float.__float__(self)
+
+
+def test_list_mutated_while_converted():
+    shared = [Yielding(i) for i in range(400)]
+    stop = threading.Event()
+    outcomes = []
+
+    def mutate():
+        flip = 0
+        while not stop.is_set():
+            flip += 1
+            if flip % 3 == 0 and len(shared) > 10:
+                del shared[-5:]
+            elif flip % 3 == 1:
+                shared.extend(Yielding(i) for i in range(5))
+            else:
+                shared[flip % len(shared)] = "not a number" if flip % 7 == 0 else Yielding(flip)
+
+    def convert():
+        for _ in range(200):
+            try:
+                outcomes.append(len(morvel.paa(shared, 8, 4, 3)))
+            except (TypeError, ValueError) as error:
+                outcomes.append(type(error).__name__)
+
+    mutator = threading.Thread(target=mutate)
+    converters = [threading.Thread(target=convert) for _ in range(2)]
+    mutator.start()
+    for thread in converters:
+        thread.start()
+    for thread in converters:
+        thread.join()
+    stop.set()
+    mutator.join()
+    assert len(outcomes) == 400
+    assert all(isinstance(outcome, int) or outcome in {"TypeError", "ValueError"} for outcome in outcomes)
+
+
+@pytest.mark.skipif(not FREE_THREADED_BUILD, reason="only a free-threaded (cp314t) interpreter has a GIL to re-enable")
+def test_import_re_enables_the_gil_on_free_threaded_builds():
+    import subprocess
+
+    script = "import sys, morvel; print(sys._is_gil_enabled())"
+    plain = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert plain.stdout.strip() == "True"
+    forced = subprocess.run([sys.executable, "-X", "gil=0", "-c", script], capture_output=True, text=True, check=True)
+    assert forced.stdout.strip() == "False"
