@@ -80,6 +80,7 @@ def array_cases():
     yield pytest.param(array.array("u", "abc"), id="array-unicode")
 
 
+@pytest.mark.filterwarnings("ignore::numpy.exceptions.ComplexWarning")
 @pytest.mark.parametrize("source", NUMPY_CASES + list(array_cases()))
 @pytest.mark.parametrize("shape", [(None, 1, None), (3, 1, 4), (2, 2, 5)], ids=["whole", "window-3", "window-2-stride-2"])
 def test_buffer_matches_sequence_path(source, shape):
