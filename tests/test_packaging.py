@@ -1,0 +1,94 @@
+"""The sdist and wheel round trip, the installed stub, and the typed example.
+
+Slow (two builds of the module): about half a minute."""
+
+import importlib.util
+import os
+import pathlib
+import re
+import subprocess
+import sys
+import zipfile
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+VERSION = re.search(r'^version = "(.+)"', (ROOT / "pyproject.toml").read_text(), re.MULTILINE).group(1)
+
+
+def missing(*modules):
+    return [name for name in modules if importlib.util.find_spec(name) is None]
+
+
+def run(*command, cwd=None, env=None):
+    done = subprocess.run(command, cwd=cwd, env=env, capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout[-2000:] + done.stderr[-2000:]
+    return done.stdout
+
+
+def clean_env():
+    """The environment without the build tree on the module search path."""
+    env = dict(os.environ)
+    env.pop("PYTHONPATH", None)
+    return env
+
+
+@pytest.mark.skipif(bool(missing("build", "scikit_build_core", "pybind11", "venv")), reason="needs build, scikit-build-core, pybind11")
+def test_sdist_builds_a_wheel_that_installs_and_runs(tmp_path):
+    run(sys.executable, "-m", "build", "--sdist", "--no-isolation", "-o", str(tmp_path), str(ROOT))
+    (sdist,) = tmp_path.glob("morvel-*.tar.gz")
+    assert sdist.name == f"morvel-{VERSION}.tar.gz"
+    run(sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "-w", str(tmp_path), str(sdist))
+    (wheel,) = tmp_path.glob("morvel-*.whl")
+    tag = f"cp{sys.version_info.major}{sys.version_info.minor}"
+    abi = tag + ("t" if "t" in sys.abiflags else "")  # cp314t on free-threaded builds
+    assert wheel.name.startswith(f"morvel-{VERSION}-{tag}-{abi}-"), wheel.name
+    names = set(zipfile.ZipFile(wheel).namelist())
+    assert {"morvel.pyi", "morvel-stubs/__init__.pyi"} <= names
+    assert any(re.fullmatch(r"morvel\.cpython-314t?-.*\.so", name) for name in names)
+
+    venv = tmp_path / "venv"
+    run(sys.executable, "-m", "venv", str(venv))
+    python = str(venv / "bin" / "python")
+    run(python, "-m", "pip", "install", "--no-index", "--no-deps", "-q", str(wheel), env=clean_env())
+    out = run(
+        python,
+        "-c",
+        "import importlib.metadata, morvel; "
+        "print(morvel.__file__); print(importlib.metadata.version('morvel')); "
+        "print([n for n in vars(morvel) if not n.startswith('__')]); "
+        "print(morvel.sax([1, 2, 3, 4], 4, 1, 2))",
+        cwd=tmp_path,
+        env=clean_env(),
+    ).splitlines()
+    assert out[0].startswith(str(venv)), out[0]
+    assert out[1:] == [VERSION, "['sax', 'paa']", "[['a', 'd']]"]
+
+    if not missing("mypy"):
+        # The installed stub package is what a type checker finds.
+        checked = subprocess.run(
+            [sys.executable, "-m", "mypy", "--strict", "--python-executable", python, str(ROOT / "examples" / "typed_usage.py")],
+            capture_output=True,
+            text=True,
+            env=clean_env(),
+            cwd=tmp_path,
+        )
+        assert checked.returncode == 0, checked.stdout
+
+
+@pytest.mark.skipif(bool(missing("mypy")), reason="needs mypy")
+def test_stub_matches_the_built_module():
+    built = str(pathlib.Path(importlib.util.find_spec("morvel").origin).parent)
+    env = dict(os.environ, MYPYPATH=built)
+    run(sys.executable, "-m", "mypy.stubtest", "morvel", env=env)
+    run(sys.executable, "-m", "mypy", "--strict", str(ROOT / "examples" / "typed_usage.py"), env=env)
+
+
+def test_stub_carries_the_rendered_signatures():
+    import morvel
+
+    stub = (ROOT / "module" / "morvel.pyi").read_text()
+    flat = re.sub(r"\s+", " ", stub).replace("( ", "(").replace(", )", ")")
+    for function in (morvel.sax, morvel.paa):
+        rendered = function.__doc__.splitlines()[0]
+        assert f"def {rendered}:" in flat, rendered
