@@ -18,7 +18,6 @@ Times are the best of 7 turns (2 at N = 10^6), in milliseconds.
 """
 
 import json
-import math
 import pathlib
 import subprocess
 import sys
@@ -47,15 +46,6 @@ NOTES = {
 
 def random_walk(length, seed=1):
     return np.cumsum(np.random.default_rng(seed).standard_normal(length))
-
-
-def best_of(repeats, function, *args):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function(*args)
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def race(repeats, candidates):
@@ -224,7 +214,11 @@ def write_table(rows, peers_missing):
             + " | ".join(values)
             + f" | {row['paa list'] / row['tolist floor']:.2f} | {row['sax list'] / row['sax floor']:.2f} |"
         )
-    notes = ["", "Times in ms, best of 7 turns (2 at N = 10^6); † a peer estimated over 20 s a call, not run.", "Semantics of the peers:"]
+    notes = [
+        "",
+        "Times in ms, best of 7 turns (2 at N = 10^6); † a peer estimated over 20 s a call, not run.",
+        "Semantics of the peers:",
+    ]
     notes += [f"- {NOTES[peer]}" for peer in PEERS]
     if peers_missing:
         notes.append(f"- peers not measured: {peers_missing}")
@@ -247,18 +241,24 @@ def plot(rows):
     names = [name for name in columns(rows) if all(not isinstance(row.get(name), str) for row in rows)]
     figure, grid = plt.subplots(2, 2, figsize=(12, 10), sharey=True)
     axes = grid.ravel()
-    colours = dict(zip(columns(rows), plt.get_cmap("tab20").colors))
-    for axis, (window, w) in zip(axes, SHAPES):
+    colours = dict(zip(columns(rows), plt.get_cmap("tab20").colors, strict=False))
+    for axis, (window, w) in zip(axes, SHAPES, strict=True):
         shape_rows = [row for row in rows if (row["window"], row["w"]) == (window, w)]
         for name in names:
             style = "--" if "floor" in name else "-"
-            axis.plot([row["N"] for row in shape_rows], [row[name] for row in shape_rows], style, marker="o",
-                      label=name, color=colours[name])
+            axis.plot(
+                [row["N"] for row in shape_rows],
+                [row[name] for row in shape_rows],
+                style,
+                marker="o",
+                label=name,
+                color=colours[name],
+            )
         for name in columns(rows):
             if name not in names:  # partly measured: plot what there is
                 points = [(row["N"], row[name]) for row in shape_rows if not isinstance(row.get(name), str)]
                 if points:
-                    axis.plot(*zip(*points), ":", marker="x", label=name, color=colours[name])
+                    axis.plot(*zip(*points, strict=True), ":", marker="x", label=name, color=colours[name])
         axis.set_xscale("log")
         axis.set_yscale("log")
         axis.set_title(f"window {window}, w {w}")

@@ -30,8 +30,10 @@ def word_counts(collection, workers=2):
     """In how many series each word occurs, computed on a local cluster."""
     from dask.distributed import Client, LocalCluster
 
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+    with (
+        LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
+        Client(cluster) as client,
+    ):
         futures = client.map(words, collection)
         counts = collections.Counter()
         for per_series in client.gather(futures):

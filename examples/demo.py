@@ -33,7 +33,7 @@ def main():
     print(f"{len(spots)} yearly sunspot numbers, {years[0]}-{years[-1]}")
     print(f"window={window} years, stride={stride}, w={w} segments of 3 years, alpha={alpha}: {len(means)} windows\n")
     print("years      sax word    shape        paa segment means (z-normalised)")
-    for i, (row, word) in enumerate(zip(means, words)):
+    for i, (row, word) in enumerate(zip(means, words, strict=True)):
         first = years[i * stride]
         shape = "".join(bar(mean) for mean in row)
         values = " ".join(f"{mean:+.2f}" for mean in row)
@@ -55,9 +55,15 @@ def main():
         return
     try:
         PICTURE.parent.mkdir(parents=True, exist_ok=True)
-        draw_window(spots[first : first + window], years[first], w, alpha, PICTURE,
-                    f"Sunspots {years[first]}-{years[first] + window - 1}: "
-                    f"paa and sax with window={window}, w={w}, alpha={alpha}")
+        draw_window(
+            spots[first : first + window],
+            years[first],
+            w,
+            alpha,
+            PICTURE,
+            f"Sunspots {years[first]}-{years[first] + window - 1}: "
+            f"paa and sax with window={window}, w={w}, alpha={alpha}",
+        )
     except ImportError:
         print("\n(matplotlib is not installed: no picture)")
         return

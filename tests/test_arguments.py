@@ -7,6 +7,7 @@ import fractions
 import pytest
 
 import morvel
+
 from conftest import exact
 
 SERIES = [1.0, 2.0, 3.0, 4.0]
@@ -34,7 +35,6 @@ def generator():
 
 def call(*args, **kwargs):
     return args, kwargs
-
 
 
 CASES = [
@@ -75,7 +75,11 @@ CASES = [
     pytest.param(call(SERIES, -1), (ValueError, "vector too long"), id="window-negative"),
     pytest.param(call([1, 2, 3, 4, 5], 7), (ValueError, "vector too long"), id="count-negative"),
     pytest.param(call(SERIES, 2, 0), (ValueError, "stride must not be 0"), id="stride-zero"),
-    pytest.param(call([1, 2, 3, 4, 5], 7, 3), (ValueError, "window (7) is longer than the series (5 values)"), id="window-past-end"),
+    pytest.param(
+        call([1, 2, 3, 4, 5], 7, 3),
+        (ValueError, "window (7) is longer than the series (5 values)"),
+        id="window-past-end",
+    ),
 ]
 
 

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import morvel
+
 from conftest import exact
 
 
@@ -47,7 +48,9 @@ NUMPY_CASES = [
     pytest.param(np.array([x % 256 for x in INTEGERS], dtype=np.uint8), id="uint8"),
     pytest.param(np.array([x % 65536 for x in INTEGERS], dtype=np.uint16), id="uint16"),
     pytest.param(np.array([x % 2**32 for x in INTEGERS], dtype=np.uint32), id="uint32"),
-    pytest.param(np.array([2**64 - 1, 2**63 + 2**11, 2**53 + 1, 5, 0, 2**63 + 1], dtype=np.uint64), id="uint64-top-bit"),
+    pytest.param(
+        np.array([2**64 - 1, 2**63 + 2**11, 2**53 + 1, 5, 0, 2**63 + 1], dtype=np.uint64), id="uint64-top-bit"
+    ),
     pytest.param(np.array([True, False, True, True, False]), id="bool"),
     pytest.param(np.array(FLOATS)[::2], id="strided"),
     pytest.param(np.array(FLOATS)[::-1], id="reversed"),
@@ -82,7 +85,9 @@ def array_cases():
 
 @pytest.mark.filterwarnings("ignore::numpy.exceptions.ComplexWarning")
 @pytest.mark.parametrize("source", NUMPY_CASES + list(array_cases()))
-@pytest.mark.parametrize("shape", [(None, 1, None), (3, 1, 4), (2, 2, 5)], ids=["whole", "window-3", "window-2-stride-2"])
+@pytest.mark.parametrize(
+    "shape", [(None, 1, None), (3, 1, 4), (2, 2, 5)], ids=["whole", "window-3", "window-2-stride-2"]
+)
 def test_buffer_matches_sequence_path(source, shape):
     window, stride, w = shape
     try:

@@ -3,7 +3,8 @@ object's own exception: never a crash or a SystemError."""
 
 import sys
 
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import morvel
 
@@ -92,7 +93,9 @@ elements = st.one_of(
     st.booleans(),
     st.builds(FloatSubclass, st.floats(-1e6, 1e6)),
     st.builds(IntSubclass, st.integers(-100, 100)),
-    st.sampled_from([FloatRaises(), FloatWrongType(), IndexRaises(), IndexWrongType(), IndexHuge(), None, "1.0", b"x", [1.0]]),
+    st.sampled_from(
+        [FloatRaises(), FloatWrongType(), IndexRaises(), IndexWrongType(), IndexHuge(), None, "1.0", b"x", [1.0]]
+    ),
 )
 
 series = st.one_of(

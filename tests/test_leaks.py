@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import morvel
+
 from conftest import SANITIZED
 
 SERIES = [float(i % 7) - 3.0 for i in range(50)]

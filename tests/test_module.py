@@ -51,7 +51,9 @@ else:
 
 @pytest.mark.parametrize("version", ["3.13.9 (main)", "3.140.0 (main)", "3.1 (main)"], ids=["3.13", "3.140", "3.1"])
 def test_refuses_other_interpreter_versions(version):
-    out = subprocess.run([sys.executable, "-c", IMPORT_UNDER_VERSION, version], capture_output=True, text=True, check=True)
+    out = subprocess.run(
+        [sys.executable, "-c", IMPORT_UNDER_VERSION, version], capture_output=True, text=True, check=True
+    )
     assert out.stdout.strip() == (
         "Python version mismatch: module was compiled for Python 3.14, "
         f"but the interpreter version is incompatible: {version}."
@@ -59,5 +61,7 @@ def test_refuses_other_interpreter_versions(version):
 
 
 def test_accepts_any_3_14_release():
-    out = subprocess.run([sys.executable, "-c", IMPORT_UNDER_VERSION, "3.14.0rc1 (x)"], capture_output=True, text=True, check=True)
+    out = subprocess.run(
+        [sys.executable, "-c", IMPORT_UNDER_VERSION, "3.14.0rc1 (x)"], capture_output=True, text=True, check=True
+    )
     assert out.stdout.strip() == "imported"

@@ -1,9 +1,11 @@
 import math
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import morvel
+
 import reference
 from conftest import exact
 from strategies import calls, finite
@@ -15,8 +17,14 @@ INF = math.inf
 @pytest.mark.parametrize(
     ("args", "expected"),
     [
-        pytest.param(([1, 2, 3, 4, 5, 6], 4, 2, 2), [[-0.8944271909999159, 0.894427190999916]] * 2, id="stretched-sums"),
-        pytest.param(([1, 2, 5], 3, 1, 3), [[-0.98058067569092, -0.39223227027636803, 1.3728129459672882]], id="divide-not-reciprocal"),
+        pytest.param(
+            ([1, 2, 3, 4, 5, 6], 4, 2, 2), [[-0.8944271909999159, 0.894427190999916]] * 2, id="stretched-sums"
+        ),
+        pytest.param(
+            ([1, 2, 5], 3, 1, 3),
+            [[-0.98058067569092, -0.39223227027636803, 1.3728129459672882]],
+            id="divide-not-reciprocal",
+        ),
         pytest.param(([1, 2, 3, 4, 5], 5, 1, 3), [[-1.131370849898476, 0.0, 1.131370849898476]], id="middle-snapped"),
         pytest.param(([0.1, 0.1, 0.1], 3, 1, 2), [[-1.0, -1.0]], id="point-one-triplet"),
         pytest.param(([5.0] * 4, 4, 1, 2), [[NAN, NAN]], id="constant-window"),

@@ -12,6 +12,8 @@ import zipfile
 
 import pytest
 
+from conftest import SANITIZED
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 VERSION = re.search(r'^version = "(.+)"', (ROOT / "pyproject.toml").read_text(), re.MULTILINE).group(1)
 
@@ -33,7 +35,10 @@ def clean_env():
     return env
 
 
-@pytest.mark.skipif(bool(missing("build", "scikit_build_core", "pybind11", "venv")), reason="needs build, scikit-build-core, pybind11")
+@pytest.mark.skipif(SANITIZED, reason="runs other interpreters; the sanitizer run covers the module in this one")
+@pytest.mark.skipif(
+    bool(missing("build", "scikit_build_core", "pybind11", "venv")), reason="needs build, scikit-build-core, pybind11"
+)
 def test_sdist_builds_a_wheel_that_installs_and_runs(tmp_path):
     run(sys.executable, "-m", "build", "--sdist", "--no-isolation", "-o", str(tmp_path), str(ROOT))
     (sdist,) = tmp_path.glob("morvel-*.tar.gz")
@@ -67,7 +72,15 @@ def test_sdist_builds_a_wheel_that_installs_and_runs(tmp_path):
     if not missing("mypy"):
         # The installed stub package is what a type checker finds.
         checked = subprocess.run(
-            [sys.executable, "-m", "mypy", "--strict", "--python-executable", python, str(ROOT / "examples" / "typed_usage.py")],
+            [
+                sys.executable,
+                "-m",
+                "mypy",
+                "--strict",
+                "--python-executable",
+                python,
+                str(ROOT / "examples" / "typed_usage.py"),
+            ],
             capture_output=True,
             text=True,
             env=clean_env(),

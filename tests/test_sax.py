@@ -1,9 +1,11 @@
 import math
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import morvel
+
 import reference
 from strategies import antisymmetric_windows, calls
 
@@ -102,12 +104,16 @@ def test_letters_agree_with_paa_means():
         pytest.param({"alpha": 25}, (ValueError, "alpha must be between 0 and 24, not 25"), id="alpha-25"),
         pytest.param({"alpha": -1}, (ValueError, "alpha must be between 0 and 24, not -1"), id="alpha-negative"),
         # Refused up front even where no letter would be looked up.
-        pytest.param({"alpha": 99, "w": 0}, (ValueError, "alpha must be between 0 and 24, not 99"), id="alpha-with-w-0"),
+        pytest.param(
+            {"alpha": 99, "w": 0}, (ValueError, "alpha must be between 0 and 24, not 99"), id="alpha-with-w-0"
+        ),
         pytest.param({"alpha": 4.0}, (TypeError, "incompatible function arguments"), id="alpha-float"),
         pytest.param({"alpha": 1 << 31}, (TypeError, "incompatible function arguments"), id="alpha-above-int32"),
         pytest.param({"stride": 0}, (ValueError, "stride must not be 0"), id="stride-0"),
         pytest.param({"w": -1}, (ValueError, "vector too long"), id="w-negative"),
-        pytest.param({"window": 9, "stride": 3}, (ValueError, "window (9) is longer than the series (4 values)"), id="past-end"),
+        pytest.param(
+            {"window": 9, "stride": 3}, (ValueError, "window (9) is longer than the series (4 values)"), id="past-end"
+        ),
     ],
 )
 def test_refusals(kwargs, outcome):

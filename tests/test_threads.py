@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import morvel
+
 from conftest import exact
 
 FREE_THREADED_BUILD = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
