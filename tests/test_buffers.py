@@ -80,7 +80,7 @@ def array_cases():
     yield pytest.param(memoryview(bytes(doubles)).cast("d"), id="memoryview-cast-from-bytes")
     yield pytest.param(memoryview(bytes(range(8))), id="memoryview-of-bytes")
     yield pytest.param(bytearray(b"\x00\x01\x02\xff\x10"), id="bytearray")
-    yield pytest.param(array.array("u", "abc"), id="array-unicode")
+    yield pytest.param(array.array("w", "abc"), id="array-unicode")
 
 
 @pytest.mark.filterwarnings("ignore::numpy.exceptions.ComplexWarning")
