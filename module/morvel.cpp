@@ -182,9 +182,9 @@ double physical_memory_bytes() {
 // Estimated in double precision: the products can exceed 64 bits.
 void ensure_result_fits(std::size_t length, std::int32_t window,
                         std::int32_t stride, std::int32_t w,
-                        double cell_bytes, double python_cell_bytes) {
-  if (w < 0)
-    return; // the core refuses it before allocating anything
+                        double python_cell_bytes) {
+  if (w < 0 || window < 0)
+    return; // the core refuses it before any list is built
   const std::int32_t count = morvel::window_count(length, window, stride);
   if (count <= 0)
     return;
@@ -192,11 +192,9 @@ void ensure_result_fits(std::size_t length, std::int32_t window,
   const double width = w;
   constexpr double list_bytes = 72.0; // list object with its GC header
   constexpr double pointer_bytes = sizeof(void *);
-  double needed = rows * width * cell_bytes;
-  if (window >= 0) // otherwise the core fails before any list is built
-    needed += list_bytes +
-              rows * (pointer_bytes + list_bytes +
-                      width * (pointer_bytes + python_cell_bytes));
+  const double needed =
+      list_bytes + rows * (pointer_bytes + list_bytes +
+                           width * (pointer_bytes + python_cell_bytes));
   const double available = physical_memory_bytes();
   if (available > 0.0 && needed > available)
     throw morvel::allocation_error();
@@ -262,7 +260,7 @@ ListBuilder<Rows, T, MakeCell> list_builder(std::size_t length, std::int32_t win
 FloatRows paa(const InputSeries &ts, std::int32_t window, std::int32_t stride,
               std::int32_t w) {
   morvel::check_domain(ts.size(), window, stride);
-  ensure_result_fits(ts.size(), window, stride, w, 0.0, sizeof(PyFloatObject));
+  ensure_result_fits(ts.size(), window, stride, w, sizeof(PyFloatObject));
   auto builder = list_builder<FloatRows, double>(
       ts.size(), window, stride, w,
       [](double mean) { return checked(PyFloat_FromDouble(mean)); });
@@ -276,7 +274,7 @@ LetterRows sax(const InputSeries &ts, std::int32_t window, std::int32_t stride,
   morvel::check_domain(ts.size(), window, stride);
   // Letters are the interpreter's shared one-character strings: no Python
   // object per cell.
-  ensure_result_fits(ts.size(), window, stride, w, 0.0, 0.0);
+  ensure_result_fits(ts.size(), window, stride, w, 0.0);
   // Every byte a cell can hold: NUL and 'a' + 0 ... 'a' + alpha - 1.
   py::object shared[1 + morvel::max_alphabet];
   shared[0] = py::reinterpret_steal<py::object>(checked(PyUnicode_FromOrdinal(0)));

@@ -4,7 +4,6 @@
 #include "sliding.hpp"
 
 #include <cstdint>
-#include <limits>
 #include <new>
 #include <type_traits>
 #include <vector>
@@ -138,8 +137,7 @@ KernelArgs letter_args(std::int32_t alpha) {
   return args;
 }
 
-// Appends each tile to a grid of w columns. Growing is amortised: rows come
-// in tiles, and the final size is only known to the caller.
+// Appends each tile to a grid of w columns (sized up front by sized_grid).
 template <typename T> TileSink<T> grid_sink(Grid<T> &grid) {
   return [&grid](std::size_t, std::size_t rows, const T *cells) {
     try {
@@ -187,27 +185,43 @@ TileSink<T> rows_sink(std::vector<std::vector<T>> &result, std::size_t w) {
 } // namespace
 } // namespace detail
 
-std::vector<InstructionSet> usable_instruction_sets() {
-  std::vector<InstructionSet> sets{InstructionSet::portable};
+namespace {
+
+bool cpu_supports(InstructionSet set) noexcept {
 #if MORVEL_HAVE_X86_KERNELS
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2"))
-    sets.push_back(InstructionSet::avx2);
-  if (__builtin_cpu_supports("avx512f"))
-    sets.push_back(InstructionSet::avx512);
+  switch (set) {
+  case InstructionSet::avx512:
+    return __builtin_cpu_supports("avx512f");
+  case InstructionSet::avx2:
+    return __builtin_cpu_supports("avx2");
+  default:
+    return true;
+  }
+#else
+  return set == InstructionSet::portable;
 #endif
+}
+
+constexpr InstructionSet narrowest_first[] = {
+    InstructionSet::portable, InstructionSet::avx2, InstructionSet::avx512};
+
+} // namespace
+
+std::vector<InstructionSet> usable_instruction_sets() {
+  std::vector<InstructionSet> sets;
+  for (const InstructionSet set : narrowest_first)
+    if (cpu_supports(set))
+      sets.push_back(set);
   return sets;
 }
 
 InstructionSet best_instruction_set() noexcept {
-#if MORVEL_HAVE_X86_KERNELS
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f"))
-    return InstructionSet::avx512;
-  if (__builtin_cpu_supports("avx2"))
-    return InstructionSet::avx2;
-#endif
-  return InstructionSet::portable;
+  InstructionSet best = InstructionSet::portable;
+  for (const InstructionSet set : narrowest_first)
+    if (cpu_supports(set))
+      best = set;
+  return best;
 }
 
 const char *instruction_set_name(InstructionSet set) noexcept {
