@@ -1,6 +1,7 @@
 // The tiled kernel against the literal per-window loop, on the core alone:
 // a 100,000-value random walk, window 128, w 15 (99,873 windows).
 #include <morvel/morvel.hpp>
+#include <morvel/tiles.hpp>
 
 #include <benchmark/benchmark.h>
 

@@ -3,6 +3,7 @@
 // serial reference. Input: window, stride, w, alpha as four little-endian
 // 32-bit integers, then the series as raw doubles.
 #include <morvel/morvel.hpp>
+#include <morvel/tiles.hpp>
 
 #include <cmath>
 #include <cstddef>

@@ -91,8 +91,20 @@ def sliding(ts, window, stride, w, fill, blank):
     return rows
 
 
+def as_double(element):
+    """An element as the module reads it: a float (or float subclass) by its
+    own value, so that a float subclass that overrides __float__ is not asked;
+    anything else through float(), except text, which float() would parse
+    but the module refuses."""
+    if isinstance(element, float):
+        return float.__float__(element)
+    if isinstance(element, (str, bytes, bytearray)):
+        raise TypeError("text is not a number")
+    return float(element)
+
+
 def paa(ts, window, stride=1, w=15):
-    return sliding([float(x) for x in ts], window, stride, w, lambda m: m, 0.0)
+    return sliding([as_double(x) for x in ts], window, stride, w, lambda m: m, 0.0)
 
 
 # The breakpoint table, transcribed independently of the module's source.
@@ -135,4 +147,4 @@ def letter(mean, alpha):
 def sax(ts, window, stride=1, w=15, alpha=4):
     if not 0 <= alpha <= 24:
         raise ValueError("alpha outside 0 ... 24")
-    return sliding([float(x) for x in ts], window, stride, w, lambda m: letter(m, alpha), "\0")
+    return sliding([as_double(x) for x in ts], window, stride, w, lambda m: letter(m, alpha), "\0")

@@ -130,3 +130,94 @@ def test_type_error_lists_the_signature():
     with pytest.raises(TypeError) as raised:
         morvel.paa("abcd", 2)
     assert SIGNATURE.removeprefix("paa") in str(raised.value)
+
+
+class RaisesOnce:
+    """Raises `error` the first time it is read, then reads as 2."""
+
+    def __init__(self, error):
+        self.error, self.reads = error, 0
+
+    def read(self):
+        self.reads += 1
+        if self.reads == 1:
+            raise self.error
+        return 2
+
+    def __float__(self):
+        return float(self.read())
+
+    def __index__(self):
+        return self.read()
+
+
+FATAL = [
+    pytest.param(KeyboardInterrupt, id="KeyboardInterrupt"),
+    pytest.param(SystemExit, id="SystemExit"),
+    pytest.param(MemoryError, id="MemoryError"),
+    pytest.param(GeneratorExit, id="GeneratorExit"),
+]
+
+
+@pytest.mark.parametrize("error", FATAL)
+@pytest.mark.parametrize(
+    "place",
+    ["element", "window", "stride", "w", "alpha"],
+)
+def test_interrupts_propagate_at_once_and_nothing_is_read_again(error, place):
+    reader = RaisesOnce(error("while reading"))
+    args = {"ts": [1.0, 5.0, 2.0, 8.0], "window": 2, "stride": 1, "w": 2, "alpha": 4}
+    if place == "element":
+        args["ts"] = [1.0, reader, 2.0, 8.0]
+    else:
+        args[place] = reader
+    with pytest.raises(error, match="while reading"):
+        morvel.sax(**args)
+    assert reader.reads == 1
+
+
+class AlwaysRaises:
+    def __init__(self, error):
+        self.error = error
+
+    def __float__(self):
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [ValueError, TypeError, ArithmeticError, RuntimeError])
+def test_ordinary_element_errors_refuse_the_argument(error):
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        morvel.paa([1.0, AlwaysRaises(error("ordinary"))], 1)
+    # Raised once only, the element is read again through the number
+    # protocol and accepted.
+    assert morvel.paa([1.0, RaisesOnce(error("ordinary")), 3.0], 3, 1, 3) == morvel.paa([1.0, 2.0, 3.0], 3, 1, 3)
+
+
+INTERRUPTED_CONVERSION = """
+import fractions, os, signal
+import morvel
+
+class CtrlC:
+    def __float__(self):
+        os.kill(os.getpid(), signal.SIGINT)  # a real SIGINT, as a terminal sends
+        return 1.0
+
+ts = [fractions.Fraction(i, 7) for i in range(200_000)]
+ts[100_000] = CtrlC()
+try:
+    morvel.paa(ts, 4)
+except KeyboardInterrupt:
+    print("interrupted")
+else:
+    print("returned")
+"""
+
+
+def test_ctrl_c_during_conversion_interrupts_the_call():
+    import subprocess
+    import sys
+
+    done = subprocess.run(
+        [sys.executable, "-c", INTERRUPTED_CONVERSION], capture_output=True, text=True, timeout=120
+    )
+    assert done.stdout.strip() == "interrupted", done.stdout + done.stderr

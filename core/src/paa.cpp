@@ -92,6 +92,17 @@ void check_domain(std::size_t length, std::int32_t window,
                                 std::to_string(length) + " values)");
 }
 
+Shape validate_call(std::size_t length, std::int32_t window, std::int32_t stride,
+                    std::int32_t w) {
+  check_domain(length, window, stride);
+  if (w < 0)
+    detail::throw_too_long();
+  const std::int32_t count = window_count(length, window, stride);
+  if (count < 0 || window < 0)
+    detail::throw_too_long();
+  return {static_cast<std::size_t>(count), static_cast<std::size_t>(w)};
+}
+
 Rows paa_reference(const Series &ts, std::int32_t window, std::int32_t stride,
          std::int32_t w) {
   return detail::slide<double>(

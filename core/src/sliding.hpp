@@ -34,17 +34,10 @@ template <typename Element, typename Fill>
 std::vector<std::vector<Element>>
 slide(const Series &ts, std::int32_t window, std::int32_t stride,
       std::int32_t w, Fill fill) {
-  check_domain(ts.size(), window, stride);
-  if (w < 0)
-    throw_too_long();
-  const std::vector<Element> row_template =
-      make_filled(static_cast<std::size_t>(w), Element{});
-  const std::int32_t count = window_count(ts.size(), window, stride);
-  if (count < 0)
-    throw_too_long();
-  auto result = make_filled(static_cast<std::size_t>(count), row_template);
-  if (window < 0)
-    throw_too_long();
+  const Shape shape = validate_call(ts.size(), window, stride, w);
+  const std::vector<Element> row_template = make_filled(shape.columns, Element{});
+  auto result = make_filled(shape.rows, row_template);
+  const auto count = static_cast<std::int32_t>(shape.rows);
 
   Series buffer = make_filled(static_cast<std::size_t>(window), 0.0);
   for (std::int32_t i = 0; i < count; ++i) {

@@ -1,4 +1,5 @@
 #include "morvel/morvel.hpp"
+#include "morvel/tiles.hpp"
 
 #include "kernel_args.hpp"
 #include "sliding.hpp"
@@ -85,17 +86,11 @@ template <typename T>
 std::size_t tiled(const double *ts, std::size_t length, std::int32_t window,
                   std::int32_t stride, std::int32_t w, InstructionSet set,
                   KernelArgs args, const TileSink<T> &sink) {
-  check_domain(length, window, stride);
-  if (w < 0)
-    throw_too_long();
-  const std::int32_t count = window_count(length, window, stride);
-  if (count < 0)
-    throw_too_long();
-  if (window < 0)
-    throw_too_long();
-  if (count == 0)
+  const Shape shape = validate_call(length, window, stride, w);
+  if (shape.rows == 0)
     return 0;
-  const auto rows = static_cast<std::size_t>(count);
+  const std::size_t rows = shape.rows;
+  const std::int32_t count = static_cast<std::int32_t>(rows);
   const auto tile_rows =
       rows < static_cast<std::size_t>(max_tile_rows) ? rows : static_cast<std::size_t>(max_tile_rows);
   const auto columns = static_cast<std::size_t>(w);
@@ -148,23 +143,16 @@ template <typename T> TileSink<T> grid_sink(Grid<T> &grid) {
   };
 }
 
-// An empty grid of w columns with room for every row, when the call is one
-// the core will accept (otherwise the core reports why, before any tile).
-template <typename T>
-Grid<T> sized_grid(std::size_t length, std::int32_t window, std::int32_t stride,
-                   std::int32_t w) {
+// An empty grid with room for every row of a validated call's result.
+template <typename T> Grid<T> sized_grid(Shape shape) {
   Grid<T> grid;
-  grid.columns = w < 0 ? 0 : static_cast<std::size_t>(w);
-  if (w > 0 && window >= 0 && within_domain(length, window, stride)) {
-    const std::int32_t count = window_count(length, window, stride);
-    if (count > 0 && static_cast<std::size_t>(count) <=
-                         grid.cells.max_size() / grid.columns) {
-      try {
-        grid.cells.reserve(static_cast<std::size_t>(count) * grid.columns);
-      } catch (const std::bad_alloc &) {
-        throw allocation_error();
-      }
-    }
+  grid.columns = shape.columns;
+  if (shape.columns != 0 && shape.rows > grid.cells.max_size() / shape.columns)
+    throw allocation_error();
+  try {
+    grid.cells.reserve(shape.rows * shape.columns);
+  } catch (const std::bad_alloc &) {
+    throw allocation_error();
   }
   return grid;
 }
@@ -251,7 +239,8 @@ std::size_t sax_tiles(const double *ts, std::size_t length,
 
 Grid<double> paa_grid(const double *ts, std::size_t length, std::int32_t window,
                       std::int32_t stride, std::int32_t w, InstructionSet set) {
-  Grid<double> grid = detail::sized_grid<double>(length, window, stride, w);
+  Grid<double> grid =
+      detail::sized_grid<double>(validate_call(length, window, stride, w));
   grid.rows =
       paa_tiles(ts, length, window, stride, w, detail::grid_sink(grid), set);
   return grid;
@@ -260,7 +249,9 @@ Grid<double> paa_grid(const double *ts, std::size_t length, std::int32_t window,
 Grid<char> sax_grid(const double *ts, std::size_t length, std::int32_t window,
                     std::int32_t stride, std::int32_t w, std::int32_t alpha,
                     InstructionSet set) {
-  Grid<char> grid = detail::sized_grid<char>(length, window, stride, w);
+  check_alphabet(alpha);
+  Grid<char> grid =
+      detail::sized_grid<char>(validate_call(length, window, stride, w));
   grid.rows = sax_tiles(ts, length, window, stride, w, alpha,
                         detail::grid_sink(grid), set);
   return grid;

@@ -1,5 +1,6 @@
 // Every compiled instruction set against the serial reference, bit for bit.
 #include <morvel/morvel.hpp>
+#include <morvel/tiles.hpp>
 
 #include <gtest/gtest.h>
 

@@ -67,6 +67,19 @@ bool within_domain(std::size_t length, std::int32_t window,
 void check_domain(std::size_t length, std::int32_t window,
                   std::int32_t stride);
 
+// The size of a call's result: `rows` windows of `columns` cells each.
+struct Shape {
+  std::size_t rows = 0;
+  std::size_t columns = 0;
+};
+
+// Checks a sliding-window call in the order the transforms do and returns
+// the shape of its result: std::invalid_argument outside the domain (see
+// check_domain), then std::length_error "vector too long" for w < 0, a
+// negative window count, or window < 0. Allocates nothing. O(1).
+Shape validate_call(std::size_t length, std::int32_t window, std::int32_t stride,
+                    std::int32_t w);
+
 // Sliding-window z-normalised PAA: one row of w means per window of `window`
 // values, one window every `stride` values.
 // Throws std::invalid_argument outside the domain (see check_domain);
@@ -125,69 +138,5 @@ void discretise(const Series &buffer, Word &row, std::int32_t n, std::int32_t w,
 // outside the domain; otherwise exactly as paa.
 Words sax(const Series &ts, std::int32_t window, std::int32_t stride,
           std::int32_t w, std::int32_t alpha);
-
-// ---- Fast paths ------------------------------------------------------------
-//
-// The functions below give the same bits as the serial per-window functions
-// above, computing many windows side by side (one per SIMD lane) on the
-// widest instruction set this CPU offers, chosen at run time.
-
-// count rows of w cells in one row-major block: cells[i * columns + j].
-template <typename T> struct Grid {
-  std::size_t rows = 0;
-  std::size_t columns = 0;
-  std::vector<T> cells;
-};
-
-// Receives the result a tile at a time: `rows` consecutive rows starting at
-// row `first`, as rows * w cells, row-major. The cells are only valid during
-// the call. Rows arrive in ascending order, every row exactly once; a sink
-// may throw to end the computation.
-template <typename T>
-using TileSink =
-    std::function<void(std::size_t first, std::size_t rows, const T *cells)>;
-
-enum class InstructionSet { portable, avx2, avx512 };
-
-// The instruction sets compiled in and supported by this CPU, narrowest
-// first; always starts with `portable`.
-std::vector<InstructionSet> usable_instruction_sets();
-
-// The widest of usable_instruction_sets(). Never throws. O(1).
-InstructionSet best_instruction_set() noexcept;
-
-const char *instruction_set_name(InstructionSet set) noexcept;
-
-// paa of ts[0 .. length-1], handed to `sink` a tile of rows at a time and
-// computed on `set` (which must be usable). Throws exactly as paa, before the
-// first tile, and whatever the sink throws. Returns the number of rows.
-// Memory: one tile (at most 32 rows) and a plan of at most window + w steps,
-// whatever the number of windows.
-std::size_t paa_tiles(const double *ts, std::size_t length,
-                      std::int32_t window, std::int32_t stride, std::int32_t w,
-                      const TileSink<double> &sink,
-                      InstructionSet set = best_instruction_set());
-
-// sax, a tile at a time; throws exactly as sax.
-std::size_t sax_tiles(const double *ts, std::size_t length,
-                      std::int32_t window, std::int32_t stride, std::int32_t w,
-                      std::int32_t alpha, const TileSink<char> &sink,
-                      InstructionSet set = best_instruction_set());
-
-// The whole result as one grid. Throws exactly as paa / sax.
-Grid<double> paa_grid(const double *ts, std::size_t length, std::int32_t window,
-                      std::int32_t stride, std::int32_t w,
-                      InstructionSet set = best_instruction_set());
-Grid<char> sax_grid(const double *ts, std::size_t length, std::int32_t window,
-                    std::int32_t stride, std::int32_t w, std::int32_t alpha,
-                    InstructionSet set = best_instruction_set());
-
-// The literal algorithm: for every window a fresh copy, znormalise, then
-// paa_window or discretise. Same results and errors as paa and sax, kept as
-// the reference the fast paths are tested and timed against.
-Rows paa_reference(const Series &ts, std::int32_t window, std::int32_t stride,
-                   std::int32_t w);
-Words sax_reference(const Series &ts, std::int32_t window, std::int32_t stride,
-                    std::int32_t w, std::int32_t alpha);
 
 } // namespace morvel

@@ -1,0 +1,99 @@
+// Reading the arguments of paa and sax: `ts` into doubles, the integers into
+// 32-bit values, exactly as the binding library's standard conversions read
+// them, with two differences a caller can only notice for the better:
+//  - numeric buffers whose element access is their own buffer are read in
+//    place (or widened without a Python object per element);
+//  - an interrupt (anything that is not an Exception) or a MemoryError raised
+//    while an element is read propagates at once instead of being swallowed
+//    and the element read again.
+#pragma once
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace morvel::binding {
+
+// The converted `ts`: a view straight into the caller's buffer, or doubles
+// owned here. Neither copyable nor movable: it may hold a buffer export.
+class InputSeries {
+public:
+  InputSeries() = default;
+  InputSeries(const InputSeries &) = delete;
+  InputSeries &operator=(const InputSeries &) = delete;
+  InputSeries(InputSeries &&) = delete;
+  InputSeries &operator=(InputSeries &&) = delete;
+  ~InputSeries() { release(); }
+
+  const double *data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+  void own(std::vector<double> &&values);
+  // Takes over a buffer export of `count` contiguous native doubles.
+  void borrow(Py_buffer &view, std::size_t count);
+
+private:
+  void release();
+
+  const double *data_ = nullptr;
+  std::size_t size_ = 0;
+  std::vector<double> owned_;
+  Py_buffer view_{};
+  bool holding_view_ = false;
+};
+
+// A 32-bit signed integer argument.
+struct Int32Argument {
+  std::int32_t value = 0;
+};
+
+// Reads `source` as a sequence of doubles. Returns false where the library
+// refuses the argument; throws pybind11::error_already_set for an error that
+// must reach the caller unchanged (raised by the sequence itself, or an
+// interrupt or MemoryError from an element), and MemoryError("bad
+// allocation") for a series this process cannot hold.
+bool load_series(pybind11::handle source, bool convert, InputSeries &series);
+
+// Reads `source` as a 32-bit signed integer; refusals and errors as above.
+bool load_int32(pybind11::handle source, bool convert, std::int32_t &value);
+
+} // namespace morvel::binding
+
+namespace pybind11::detail {
+
+// Same accepted inputs and rendered type as a std::vector<double> argument.
+template <> class type_caster<morvel::binding::InputSeries> {
+public:
+  static constexpr auto name = make_caster<std::vector<double>>::name;
+
+  bool load(handle source, bool convert) {
+    return morvel::binding::load_series(source, convert, value);
+  }
+
+  template <typename T> using cast_op_type = morvel::binding::InputSeries &;
+  explicit operator morvel::binding::InputSeries &() { return value; }
+
+private:
+  morvel::binding::InputSeries value;
+};
+
+// Same accepted inputs and rendered type as a std::int32_t argument.
+template <> class type_caster<morvel::binding::Int32Argument> {
+public:
+  static constexpr auto name = make_caster<std::int32_t>::name;
+
+  bool load(handle source, bool convert) {
+    return morvel::binding::load_int32(source, convert, value.value);
+  }
+
+  template <typename T> using cast_op_type = morvel::binding::Int32Argument &;
+  explicit operator morvel::binding::Int32Argument &() { return value; }
+
+private:
+  morvel::binding::Int32Argument value;
+};
+
+} // namespace pybind11::detail
