@@ -1,5 +1,9 @@
 """A small typed program: mypy checks it against morvel's stub."""
 
+import array
+
+import numpy as np
+
 import morvel
 
 
@@ -7,12 +11,25 @@ def words(series: list[float], window: int, alpha: int = 4) -> list[str]:
     return ["".join(row) for row in morvel.sax(series, window, 1, 8, alpha)]
 
 
-def flattest_window(series: list[float], window: int) -> int:
+def flattest_window(series: np.ndarray, window: int) -> int:
     rows: list[list[float]] = morvel.paa(series, window, w=4)
     spans = [max(row) - min(row) for row in rows]
     return spans.index(min(spans))
 
 
+def every_kind_of_series() -> list[list[list[float]]]:
+    values = [float((i * 37) % 11) for i in range(16)]
+    return [
+        morvel.paa(tuple(values), 8),
+        morvel.paa(array.array("d", values), 8),
+        morvel.paa(memoryview(array.array("d", values)), 8),
+        morvel.paa(range(16), 8, w=np.int64(4)),
+        morvel.paa((v * 2 for v in values), 8),
+        morvel.paa(set(values), 4),
+        morvel.paa({v: None for v in values}.keys(), 4),
+    ]
+
+
 if __name__ == "__main__":
     walk = [float((i * 37) % 11) for i in range(64)]
-    print(words(walk, 16)[:3], flattest_window(walk, 16))
+    print(words(walk, 16)[:3], flattest_window(np.array(walk), 16), len(every_kind_of_series()))

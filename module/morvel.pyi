@@ -3,12 +3,33 @@
 import collections.abc
 import typing
 
+# An element of `ts`: anything float() reads (a float or int, a numpy
+# scalar, a Decimal or Fraction...).
+_Number: typing.TypeAlias = typing.SupportsFloat | typing.SupportsIndex
+
+# What `ts` may be: a sequence of numbers (other than text), a numeric buffer
+# such as a numpy array, array.array or memoryview, or one of the iterables
+# that are consumed whole: a generator, a set, a dict's keys or values, a map.
+_Series: typing.TypeAlias = (
+    collections.abc.Sequence[_Number]
+    | collections.abc.Buffer
+    | collections.abc.Generator[_Number, typing.Any, typing.Any]
+    | collections.abc.Set[_Number]
+    | collections.abc.KeysView[_Number]
+    | collections.abc.ValuesView[_Number]
+    | map[_Number]
+)
+
+# The integer arguments take integers (and anything with __index__), never a
+# float: 2.0 is refused.
+_Int32: typing.TypeAlias = typing.SupportsIndex
+
 def sax(
-    ts: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex],
-    window: typing.SupportsInt | typing.SupportsIndex,
-    stride: typing.SupportsInt | typing.SupportsIndex = 1,
-    w: typing.SupportsInt | typing.SupportsIndex = 15,
-    alpha: typing.SupportsInt | typing.SupportsIndex = 4,
+    ts: _Series,
+    window: _Int32,
+    stride: _Int32 = 1,
+    w: _Int32 = 15,
+    alpha: _Int32 = 4,
 ) -> list[list[str]]:
     """Apply SAX to a single time series.
 
@@ -19,10 +40,10 @@ def sax(
     """
 
 def paa(
-    ts: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex],
-    window: typing.SupportsInt | typing.SupportsIndex,
-    stride: typing.SupportsInt | typing.SupportsIndex = 1,
-    w: typing.SupportsInt | typing.SupportsIndex = 15,
+    ts: _Series,
+    window: _Int32,
+    stride: _Int32 = 1,
+    w: _Int32 = 15,
 ) -> list[list[float]]:
     """Apply PAA to a single time series.
 
