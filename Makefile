@@ -2,7 +2,7 @@
 # Set PYTHON to use your own CPython 3.14 (with pybind11 >= 3) instead of the
 # provisioned root filesystem, e.g. `PYTHON=python3.14t make test`.
 
-.PHONY: test demo bench sanitize fuzz check-free-threaded clean
+.PHONY: test test-free-threaded tsan-free-threaded demo bench sanitize fuzz clean
 
 test:
 	tools/run sh -c 'ctest --test-dir "$$MORVEL_BUILD" --output-on-failure -j2 && python3 -m pytest tests'
@@ -10,10 +10,18 @@ test:
 demo:
 	tools/run python3 examples/demo.py
 
-# Timings: the core kernel against the literal loop (Google Benchmark), then
-# the Python-level table and plot (build/bench/). Takes several minutes.
+# Timings: the core kernel against the literal loop (Google Benchmark), the
+# Python-level table and plot (build/bench/), then the headline call and
+# eight threads on CPython 3.14 and on the free-threaded build, GIL on and
+# off. Takes several minutes.
 bench:
 	tools/run sh -c '"$$MORVEL_BUILD/bench/morvel_core_bench" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true && python3 bench/bench.py'
+	tools/provision-free-threaded $(CPYTHON_TARBALL)
+	rm -f build/bench/builds.jsonl
+	tools/run python3 bench/builds.py --append build/bench/builds.jsonl
+	MORVEL_FREE_THREADED=1 tools/run python3 bench/builds.py --append build/bench/builds.jsonl
+	MORVEL_FREE_THREADED=1 PYTHON_GIL=0 tools/run python3 bench/builds.py --append build/bench/builds.jsonl
+	tools/run python3 bench/builds.py --table build/bench/builds.jsonl
 
 # ASan + UBSan over the C++ tests and the whole Python suite, then TSan over
 # the core's threads test.
@@ -24,9 +32,23 @@ sanitize:
 fuzz:
 	tools/run env FUZZ_SECONDS=$${FUZZ_SECONDS:-120} tools/fuzz
 
-# The free-threaded ABI must compile too; only a cp314t interpreter can load it.
-check-free-threaded:
-	tools/run tools/check-free-threaded
+# The C++ tests and the whole Python suite on the free-threaded interpreter
+# (cp314t), built once from a CPython source release (CPYTHON_TARBALL, or the
+# one tools/provision-free-threaded finds): as imported, when morvel
+# re-enables the GIL, then with the GIL forced off.
+test-free-threaded:
+	tools/provision-free-threaded $(CPYTHON_TARBALL)
+	MORVEL_FREE_THREADED=1 tools/run sh -c 'ctest --test-dir "$$MORVEL_BUILD" --output-on-failure -j2 && \
+		echo "== cp314t, as imported (GIL re-enabled)" && python3 -m pytest tests && \
+		echo "== cp314t, PYTHON_GIL=0" && PYTHON_GIL=0 python3 -m pytest tests'
+
+# ThreadSanitizer over the thread tests, the GIL forced off: morvel and the
+# free-threaded interpreter both built under it. Builds that interpreter
+# once (about 20 minutes on 2 cores, then cached like the other), so it is
+# not part of CI.
+tsan-free-threaded:
+	tools/provision-free-threaded --thread-sanitizer $(CPYTHON_TARBALL)
+	tools/enter /bin/sh /src/tools/tsan-free-threaded
 
 clean:
 	rm -rf build
