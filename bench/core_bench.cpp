@@ -48,21 +48,21 @@ void literal_sax(benchmark::State &state) {
 void tiled_paa(benchmark::State &state, morvel::InstructionSet set) {
   for (auto _ : state)
     benchmark::DoNotOptimize(
-        morvel::paa_grid(walk().data(), walk().size(), window, 1, w, set));
+        morvel::paa_grid(walk().data(), walk().size(), window, 1, w, {set}));
   set_counters(state);
 }
 
 void tiled_sax(benchmark::State &state, morvel::InstructionSet set) {
   for (auto _ : state)
     benchmark::DoNotOptimize(
-        morvel::sax_grid(walk().data(), walk().size(), window, 1, w, 4, set));
+        morvel::sax_grid(walk().data(), walk().size(), window, 1, w, 4, {set}));
   set_counters(state);
 }
 
 void strided_paa(benchmark::State &state, morvel::InstructionSet set) {
   for (auto _ : state)
     benchmark::DoNotOptimize(
-        morvel::paa_grid(walk().data(), walk().size(), window, 3, w, set));
+        morvel::paa_grid(walk().data(), walk().size(), window, 3, w, {set}));
 }
 
 } // namespace

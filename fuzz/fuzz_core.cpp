@@ -74,43 +74,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   if (!ts.empty())
     std::memcpy(ts.data(), data + sizeof header, ts.size() * sizeof(double));
 
-  // The binding's checks, in its order.
-  if (!morvel::valid_alphabet(alpha)) {
-    try {
-      morvel::check_alphabet(alpha);
-    } catch (const std::invalid_argument &) {
-      return 0;
-    }
-    fail();
-  }
-  if (!morvel::within_domain(ts.size(), window, stride)) {
-    try {
-      morvel::check_domain(ts.size(), window, stride);
-    } catch (const std::invalid_argument &) {
-      return 0;
-    }
-    fail();
-  }
-  const std::int32_t count = morvel::window_count(ts.size(), window, stride);
-  // The serial reference sizes a row of w cells even when there is no window,
-  // and count rows even when window < 0 refuses the call afterwards.
-  if (w > max_cells || count > max_cells)
+  // The binding's checks, in its order; what they refuse never reaches the
+  // computation.
+  morvel::Shape shape;
+  try {
+    morvel::check_alphabet(alpha);
+    shape = morvel::validate_call(ts.size(), window, stride, w);
+  } catch (const std::invalid_argument &) {
     return 0;
-  if (count > 0 && w > 0 &&
-      (double(count) * w > max_cells ||
-       double(count) * (window > 0 ? window : 0) * w > max_additions))
+  } catch (const std::length_error &) {
+    return 0;
+  }
+  // The serial reference also makes a row of w cells when there is no window.
+  if (static_cast<double>(shape.columns) > max_cells ||
+      static_cast<double>(shape.rows) * static_cast<double>(shape.columns) > max_cells ||
+      static_cast<double>(shape.rows) * window * static_cast<double>(shape.columns) > max_additions)
     return 0;
 
   for (const auto set : morvel::usable_instruction_sets()) {
-    compare([&] { return morvel::paa_reference(ts, window, stride, w); },
-            [&] {
-              return morvel::paa_grid(ts.data(), ts.size(), window, stride, w, set);
-            });
-    compare([&] { return morvel::sax_reference(ts, window, stride, w, alpha); },
-            [&] {
-              return morvel::sax_grid(ts.data(), ts.size(), window, stride, w,
-                                      alpha, set);
-            });
+    for (const auto layout : {morvel::Layout::automatic, morvel::Layout::windows,
+                              morvel::Layout::segments, morvel::Layout::serial}) {
+      const morvel::Execution how{set, layout};
+      compare([&] { return morvel::paa_reference(ts, window, stride, w); },
+              [&] { return morvel::paa_grid(ts.data(), ts.size(), window, stride, w, how); });
+      compare([&] { return morvel::sax_reference(ts, window, stride, w, alpha); },
+              [&] {
+                return morvel::sax_grid(ts.data(), ts.size(), window, stride, w, alpha, how);
+              });
+    }
   }
   return 0;
 }

@@ -8,37 +8,59 @@
 
 namespace morvel::detail {
 
-// One step of the stretched-sequence walk: add value `value` `repeats` times
-// to the running block sum; if `closes_block`, the block is then complete.
-// The same walk serves every window of a call, so it is planned once.
-struct Run {
-  std::int32_t value;
-  std::int32_t repeats;
-  std::int32_t closes_block;
+// What a kernel writes a block mean into: exactly one of the two is set,
+// each holding rows of w cells.
+struct Cells {
+  double *means;      // paa
+  char *letters;      // sax
+  const double *cuts; // the breakpoints of the letters, ascending
+  std::int32_t cut_count;
+  std::int32_t alpha; // their alphabet
 };
 
-struct KernelArgs {
-  const double *ts;     // the series
-  std::int64_t stride;  // window i starts at ts + i * stride
-  std::int64_t count;   // number of windows
-  std::int32_t n;       // window length, > 0
-  std::int32_t w;       // segments per window, > 0
-  const Run *runs;      // the stretched walk for (n, w)
-  std::size_t run_count;
-  // Exactly one of the two tile buffers is set, each holding `lanes` rows of
-  // w cells: means, or letters.
-  double *means;
-  char *letters;
-  const double *cuts; // breakpoints for the letters, ascending
-  std::int32_t cut_count;
+// Windows side by side, one per lane: `count` windows (a whole number of
+// tiles of the kernel's lanes) starting with window `first`.
+struct WindowArgs {
+  const double *ts;    // the series
+  std::int64_t stride; // window i starts at ts + i * stride
+  std::int64_t first;
+  std::int64_t count;
+  std::int32_t n; // window length, > 0
+  std::int32_t w; // segments per window, > 0
+  Cells cells;    // one tile: the kernel's lanes rows
+  // Lane-major copies of windows that are not contiguous neighbours:
+  // room for scratch_values values of every lane.
+  double *scratch;
+  std::int64_t scratch_values;
   // Called after each tile with its first window and its number of rows;
   // may throw, which ends the computation.
   void (*emit)(void *context, std::int64_t first, std::int32_t rows);
   void *context;
 };
 
-// Rows per tile for each instruction set's kernel: the tile buffers above
-// must hold this many rows (or the window count, if smaller).
-inline constexpr std::int32_t max_tile_rows = 32;
+// Segments side by side, one (window, segment) pair per lane, for a few
+// windows: their means and standard deviations first, the windows side by
+// side, then their segments.
+struct SegmentArgs {
+  const double *ts;
+  std::int64_t length; // of the series
+  std::int64_t stride;
+  std::int64_t first; // the windows are first ... first + count - 1
+  std::int64_t count;
+  std::int32_t n;
+  std::int32_t w;
+  double *window_means; // room for count of each
+  double *window_deviations;
+  bool moments_known; // else the kernel computes them first
+  Cells cells; // count rows
+  // Normalised values of each lane, slot by slot: room for
+  // scratch_slots slots of the kernel's lanes.
+  double *scratch;
+  std::int64_t scratch_slots;
+};
+
+// Lanes of the widest group any kernel runs at once (eight vectors of
+// eight), for sizing the buffers above.
+inline constexpr std::int32_t max_kernel_lanes = 64;
 
 } // namespace morvel::detail
