@@ -24,7 +24,8 @@ FloatRows paa(const InputSeries &ts, Int32Argument window, Int32Argument stride,
               Int32Argument w) {
   const morvel::Shape shape =
       morvel::validate_call(ts.size(), window.value, stride.value, w.value);
-  morvel::binding::ensure_result_fits(shape, morvel::binding::CellKind::new_float);
+  morvel::binding::ensure_result_fits(shape, window.value, stride.value,
+                                      morvel::binding::CellKind::new_float);
   auto builder = morvel::binding::list_builder<double>(
       shape, [](double mean) { return morvel::binding::checked(PyFloat_FromDouble(mean)); });
   morvel::paa_tiles(ts.data(), ts.size(), window.value, stride.value, w.value,
@@ -37,7 +38,8 @@ LetterRows sax(const InputSeries &ts, Int32Argument window, Int32Argument stride
   morvel::check_alphabet(alpha.value);
   const morvel::Shape shape =
       morvel::validate_call(ts.size(), window.value, stride.value, w.value);
-  morvel::binding::ensure_result_fits(shape, morvel::binding::CellKind::shared_letter);
+  morvel::binding::ensure_result_fits(shape, window.value, stride.value,
+                                      morvel::binding::CellKind::shared_letter);
   // Every byte a cell can hold: NUL and the alphabet's letters, as the
   // interpreter's shared one-character strings.
   const int letter_count = alpha.value < 1 ? 1 : alpha.value;

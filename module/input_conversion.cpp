@@ -1,5 +1,7 @@
 #include "input_conversion.hpp"
 
+#include "memory_guard.hpp"
+
 #include <morvel/morvel.hpp>
 
 #include <cstdint>
@@ -79,9 +81,22 @@ bool read_element(PyObject *source, bool convert, double &out) {
   return read_element(number.ptr(), false, out);
 }
 
+// Sequences whose length is what iteration yields: their doubles can be
+// judged before one is converted. Any other sequence's length is only its
+// own claim, judged no harder than the library's conversion would (which
+// reserves that much), and its elements are judged as they arrive.
+bool length_is_exact(py::handle sequence) {
+  return PyList_CheckExact(sequence.ptr()) || PyTuple_CheckExact(sequence.ptr()) ||
+         PyRange_Check(sequence.ptr());
+}
+
 bool read_elements(py::handle sequence, bool convert, InputSeries &series) {
-  std::vector<double> values;
   const std::size_t claimed = py::reinterpret_borrow<py::sequence>(sequence).size();
+  if (length_is_exact(sequence))
+    ensure_input_fits(claimed);
+  else
+    ensure_input_allocatable(claimed);
+  std::vector<double> values;
   try {
     values.reserve(claimed);
   } catch (const std::length_error &) {
@@ -89,11 +104,19 @@ bool read_elements(py::handle sequence, bool convert, InputSeries &series) {
   } catch (const std::bad_alloc &) {
     throw morvel::allocation_error();
   }
+  // Every 32 MiB of doubles, whether the next stretch still fits.
+  constexpr std::size_t stretch = std::size_t{1} << 22;
   for (const py::handle item : sequence) {
     double value;
     if (!read_element(item.ptr(), convert, value))
       return false;
-    values.push_back(value);
+    if (values.size() % stretch == stretch - 1)
+      ensure_input_fits(2 * stretch);
+    try {
+      values.push_back(value);
+    } catch (const std::bad_alloc &) {
+      throw morvel::allocation_error();
+    }
   }
   series.own(std::move(values));
   return true;
@@ -358,6 +381,7 @@ bool read_buffer(PyObject *source, InputSeries &series) {
   parse_prefix(rest, layout);
   std::vector<double> values;
   try {
+    ensure_input_fits(count);
     values.resize(count);
   } catch (const std::bad_alloc &) {
     PyBuffer_Release(&view);

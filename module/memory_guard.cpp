@@ -1,36 +1,104 @@
 #include "memory_guard.hpp"
 
+#include <morvel/memory.hpp>
+#include <morvel/tiles.hpp>
+
 #include <Python.h>
 
-#include <unistd.h>
+#include <cmath>
 
 namespace morvel::binding {
 
 namespace {
 
-double physical_memory_bytes() {
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page_size = sysconf(_SC_PAGE_SIZE);
-  if (pages <= 0 || page_size <= 0)
+// Below this, a call cannot matter to any process that is still running:
+// the limits are not even read.
+constexpr double worth_checking = 32.0 * 1024 * 1024;
+
+double round_up(double bytes, double unit) { return std::ceil(bytes / unit) * unit; }
+
+// The bytes the interpreter's allocator takes for a block of `size` bytes.
+// Large blocks come from the system, page by page.
+double allocated(double size) {
+  if (size <= 0.0)
     return 0.0;
-  return static_cast<double>(pages) * static_cast<double>(page_size);
+#if defined(Py_GIL_DISABLED)
+  // mimalloc: 16-byte steps for small blocks, then four size classes per
+  // doubling.
+  if (size <= 64.0)
+    return round_up(size, 16.0);
+  if (size <= 512.0 * 1024) {
+    const double words = std::ceil(size / 8.0);
+    const double step = std::exp2(std::floor(std::log2(words - 1.0)) - 2.0);
+    return round_up(words, step) * 8.0;
+  }
+  return round_up(size, 64.0 * 1024);
+#else
+  // pymalloc up to 512 bytes, in 16-byte steps; then the C allocator, with
+  // its 8-byte header, in 16-byte steps, or whole pages from 128 KiB on.
+  if (size <= 512.0)
+    return round_up(size, 16.0);
+  if (size < 128.0 * 1024)
+    return round_up(size + 8.0, 16.0);
+  return round_up(size + 16.0, 4096.0);
+#endif
+}
+
+// A list of `items` items: the object, with its garbage-collector header,
+// and its array of item pointers (which the free-threaded build prefixes
+// with its capacity).
+double list_bytes(double items) {
+#if defined(Py_GIL_DISABLED)
+  constexpr double header = 0.0;
+  constexpr double array_prefix = 8.0;
+#else
+  constexpr double header = 2 * sizeof(void *); // the collector's links
+  constexpr double array_prefix = 0.0;
+#endif
+  const double object = allocated(static_cast<double>(sizeof(PyListObject)) + header);
+  return object + (items > 0.0 ? allocated(array_prefix + 8.0 * items) : 0.0);
+}
+
+void ensure_fits(double bytes) {
+  if (bytes < worth_checking)
+    return;
+  const morvel::memory::Bytes obtainable = morvel::memory::obtainable_memory();
+  if (obtainable && bytes > static_cast<double>(*obtainable))
+    throw morvel::allocation_error();
 }
 
 } // namespace
 
-// Estimated in double precision: the products can exceed 64 bits.
-void ensure_result_fits(Shape shape, CellKind cells) {
+double result_bytes(Shape shape, std::int32_t window, std::int32_t stride,
+                    CellKind cells) {
   const double rows = static_cast<double>(shape.rows);
-  const double width = static_cast<double>(shape.columns);
-  constexpr double list_bytes = 72.0; // list object with its GC header
-  constexpr double pointer_bytes = sizeof(void *);
-  const double cell_bytes =
-      cells == CellKind::new_float ? static_cast<double>(sizeof(PyFloatObject)) : 0.0;
-  const double needed =
-      list_bytes +
-      rows * (pointer_bytes + list_bytes + width * (pointer_bytes + cell_bytes));
-  const double available = physical_memory_bytes();
-  if (available > 0.0 && needed > available)
+  const double columns = static_cast<double>(shape.columns);
+  const double cell = cells == CellKind::new_float
+                          ? allocated(static_cast<double>(sizeof(PyFloatObject)))
+                          : 0.0;
+  const double python = list_bytes(rows) + rows * (list_bytes(columns) + columns * cell);
+  const std::size_t cell_bytes = cells == CellKind::new_float ? sizeof(double) : 1;
+  const double core = allocated(static_cast<double>(
+      morvel::working_bytes(shape, window, stride, cell_bytes)));
+  return python + core;
+}
+
+// Estimated in double precision: the products can exceed 64 bits.
+void ensure_result_fits(Shape shape, std::int32_t window, std::int32_t stride,
+                        CellKind cells) {
+  ensure_fits(result_bytes(shape, window, stride, cells));
+}
+
+void ensure_input_fits(std::size_t values) {
+  ensure_fits(allocated(8.0 * static_cast<double>(values)));
+}
+
+void ensure_input_allocatable(std::size_t values) {
+  const double bytes = 8.0 * static_cast<double>(values);
+  if (bytes < worth_checking)
+    return;
+  const morvel::memory::Bytes allocatable = morvel::memory::allocatable_memory();
+  if (allocatable && bytes > static_cast<double>(*allocatable))
     throw morvel::allocation_error();
 }
 

@@ -1,20 +1,41 @@
-// Refusing, before anything is built, a result this process cannot hold:
-// Linux overcommits, so an oversized result would not fail in the allocator
-// but be killed while it is filled.
+// Refusing, before anything is built, what this process cannot hold: Linux
+// overcommits and containers cap memory below what the machine has, so an
+// oversized result would not fail in the allocator but be killed while it
+// is filled. The guard compares its estimate of a call's memory with what
+// the process can still get (morvel/memory.hpp), and raises
+// MemoryError("bad allocation") instead.
 #pragma once
 
 #include <morvel/morvel.hpp>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace morvel::binding {
 
-// What one cell of a result costs in Python objects beyond its list slot:
-// a float object for paa, nothing for sax (letters are shared strings).
+// What one cell of a result costs beyond its slot in the row's list: a new
+// float object for paa, nothing for sax (letters are shared strings).
 enum class CellKind { new_float, shared_letter };
 
-// Throws morvel::allocation_error ("bad allocation") unless the lists of a
-// result of this shape fit in the memory this process can get. O(1).
-void ensure_result_fits(Shape shape, CellKind cells);
+// The bytes a result of this shape takes in Python objects, as this
+// interpreter's allocator hands them out, plus the core's working memory
+// for computing it. O(1).
+double result_bytes(Shape shape, std::int32_t window, std::int32_t stride,
+                    CellKind cells);
+
+// Throws morvel::allocation_error unless a result of this shape fits in the
+// memory this process can still get. Costs nothing below a few tens of MB;
+// above, a few small file reads.
+void ensure_result_fits(Shape shape, std::int32_t window, std::int32_t stride,
+                        CellKind cells);
+
+// Throws morvel::allocation_error unless `values` more doubles of converted
+// input fit, with the same threshold.
+void ensure_input_fits(std::size_t values);
+
+// Throws morvel::allocation_error if `values` doubles could not be
+// allocated at all, even untouched: what a sequence's claimed length costs
+// the library's conversion, which reserves that much.
+void ensure_input_allocatable(std::size_t values);
 
 } // namespace morvel::binding

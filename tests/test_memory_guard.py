@@ -1,61 +1,297 @@
-"""Results too large for memory fail with MemoryError('bad allocation').
+"""What does not fit in memory fails with MemoryError('bad allocation'), at
+once, wherever the process runs: under an address-space limit, inside a
+container's memory cgroup, with a huge input, with a series of 2^32 values.
 
-Each call runs in a child process under an address-space limit, so that a
-regression fails the test instead of taking the machine down.
-"""
+Every call that could take the machine's memory runs in a child process, so
+that a regression fails the test instead of taking the machine down."""
 
+import json
+import os
+import pathlib
 import subprocess
 import sys
 
+import numpy as np
 import pytest
+
+import morvel
 
 from conftest import SANITIZED
 
-pytestmark = pytest.mark.skipif(SANITIZED, reason="AddressSanitizer cannot run under an address-space limit")
+GIB = 1 << 30
+MIB = 1 << 20
+BAD = "MemoryError bad allocation"
 
-CHILD = """
-import resource, sys
-limit = int(sys.argv[1])
-resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+pytestmark = pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves memory the limits here would refuse")
+
+# Shared by the children: the call, its outcome and its time, and the
+# process's own peak memory (ru_maxrss would also count the parent's, which
+# an exec keeps).
+PRELUDE = """
+import json, resource, sys, time
+import numpy as np
 import morvel
-try:
-    morvel.{call}
-except (MemoryError, ValueError) as error:
-    print(type(error).__name__, error)
-else:
-    print("returned")
-# The peak of this process's own memory: ru_maxrss would also count the
-# parent's, which an exec keeps.
-with open("/proc/self/status") as status:
-    print(next(int(line.split()[1]) for line in status if line.startswith("VmHWM:")) // 1024)
+
+def peak_mib():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:")) // 1024
+
+def outcome(call):
+    start = time.perf_counter()
+    try:
+        rows = call()
+    except (MemoryError, ValueError) as error:
+        verdict = f"{type(error).__name__} {error}"
+    else:
+        verdict = f"returned {len(rows)} rows of {len(rows[0]) if rows else 0}"
+    return {"verdict": verdict, "seconds": time.perf_counter() - start, "peak_mib": peak_mib()}
 """
 
-GIB = 1 << 30
-BAD = "MemoryError bad allocation"
+
+def child(code, *args, env=None, prefix=()):
+    done = subprocess.run(
+        [*prefix, sys.executable, "-c", PRELUDE + code, *map(str, args)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env=env,
+    )
+    assert done.returncode == 0, f"child ended with {done.returncode}: {done.stderr[-3000:]}"
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+# ---- Address-space limit ------------------------------------------------------
+
+UNDER_LIMIT = """
+limit = int(sys.argv[1])
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+print(json.dumps(outcome(lambda: morvel.{call})))
+"""
 
 
 @pytest.mark.parametrize(
     ("call", "verdict"),
     [
-        # Larger than any machine: refused before anything is allocated.
+        # About 6 GB of floats for a 2 GiB process: refused before any list.
+        pytest.param("paa(np.arange(200_000.0), 2, 1, 1000)", BAD, id="paa-6-GB"),
+        pytest.param("sax(np.arange(200_000.0), 2, 1, 2000)", BAD, id="sax-3-GB-of-rows"),
+        # Larger than any machine.
         pytest.param("paa(range(1 << 20), 0, 1, 1 << 14)", BAD, id="128-GiB-of-rows"),
         pytest.param("paa([0.0] * 1000, 1, 1, (1 << 31) - 1)", BAD, id="2-TiB-of-rows"),
-        pytest.param("sax(range(1 << 20), 0, 1, 1 << 16)", BAD, id="sax-64-GiB-of-letters"),
-        # 2^31 - 1 empty rows that are never filled: no memory is spent
-        # before the negative window is refused.
+        # One window of a huge w: the row and the core's tile of it.
+        pytest.param("sax([1.0, 2.0, 3.0], 3, 1, 1_400_000_000)", BAD, id="sax-one-row-of-1.4-billion"),
+        # 2^31 - 1 empty rows that are never filled: refused for its
+        # negative window before anything is built.
         pytest.param("paa([], -(1 << 31) + 2, 1, 0)", "ValueError vector too long", id="billions-of-empty-rows"),
-        # Fits the machine but not the limit: the allocator itself refuses.
-        pytest.param("paa(range(1000), 0, 1, 1 << 20)", BAD, id="8-GiB-under-a-3-GiB-limit"),
     ],
 )
-def test_oversized_results_raise_memory_error(call, verdict):
-    out = subprocess.run(
-        [sys.executable, "-c", CHILD.format(call=call), str(3 * GIB)],
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
-    assert out.returncode == 0, out.stderr
-    outcome, peak_mib = out.stdout.splitlines()
-    assert outcome == verdict
-    assert int(peak_mib) < 512
+def test_refused_at_once_under_an_address_space_limit(call, verdict):
+    report = child(UNDER_LIMIT.format(call=call), 2 * GIB)
+    assert report["verdict"] == verdict
+    assert report["seconds"] < 0.5
+    assert report["peak_mib"] < 256
+
+
+# ---- Inputs -------------------------------------------------------------------
+
+HUGE_INPUTS = """
+class Endless:
+    def __len__(self):
+        return 10**12
+    def __getitem__(self, index):
+        return float(index)
+
+class Liar:
+    \"\"\"Claims a hundred million values, has five.\"\"\"
+    def __len__(self):
+        return 10**8
+    def __getitem__(self, index):
+        if index >= 5:
+            raise IndexError(index)
+        return float(index * index)
+
+print(json.dumps({
+    "range": outcome(lambda: morvel.paa(range(10**11), 5)),
+    "endless": outcome(lambda: morvel.paa(Endless(), 5)),
+    "liar": outcome(lambda: morvel.paa(Liar(), 2, 1, 3)),
+}))
+"""
+
+
+def test_inputs_too_large_to_convert_are_refused_before_conversion():
+    report = child(HUGE_INPUTS)
+    # 800 GB of doubles, known from the length alone.
+    assert report["range"]["verdict"] == BAD
+    assert report["range"]["seconds"] < 0.5
+    # 8 TB claimed: more than any allocation the system grants.
+    assert report["endless"]["verdict"] == BAD
+    assert report["endless"]["seconds"] < 0.5
+    # A claim the conversion can reserve is not refused on its own.
+    assert report["liar"]["verdict"] == "returned 4 rows of 3"
+
+
+# ---- Series of 2^32 values and more --------------------------------------------
+
+HUGE_SERIES = (1 << 32) + 5
+
+
+STRIDE = (1 << 31) - 1
+WINDOWS = {STRIDE: [5.0, 1.0, 2.0, 2.0, 2.0, 2.0, 9.0], 2 * STRIDE: [0.0] * 6 + [7.0]}  # the second ends past 2^32
+
+
+@pytest.fixture(scope="module")
+def sparse_series(tmp_path_factory):
+    """A float64 file of 2^32 + 5 values, all holes but two windows."""
+    path = tmp_path_factory.mktemp("sparse") / "series.f8"
+    with open(path, "wb") as file:
+        file.truncate(HUGE_SERIES * 8)
+        for start, values in WINDOWS.items():
+            file.seek(start * 8)
+            file.write(np.array(values).tobytes())
+    series = np.memmap(path, dtype=np.float64, mode="r", shape=(HUGE_SERIES,))
+    yield series
+    del series
+    path.unlink()
+
+
+def test_long_series_count_every_window(sparse_series):
+    # 2^32 + 4 windows, not the 4 that a 32-bit count keeps: far beyond memory.
+    with pytest.raises(MemoryError, match="bad allocation"):
+        morvel.paa(sparse_series, 2, 1, 2)
+    # Three windows, 2^31 - 1 values apart: the last reaches past 2^32.
+    rows = morvel.paa(sparse_series, 7, STRIDE, 7)
+    assert len(rows) == 3
+    assert all(np.isnan(rows[0]))  # zeros: a constant window
+    assert rows[1:] == [morvel.paa(values, 7, 1, 7)[0] for values in WINDOWS.values()]
+    letters = morvel.sax(sparse_series, 7, STRIDE, 7, 6)
+    assert letters[1:] == [morvel.sax(values, 7, 1, 7, 6)[0] for values in WINDOWS.values()]
+
+
+# ---- Containers -----------------------------------------------------------------
+
+
+class MemoryCgroup:
+    """A memory cgroup of its own, below this process's, holding one child
+    at a time. v2 where the machine has it, else v1."""
+
+    def __init__(self, name):
+        self.path = self.limit_file = None
+        own = pathlib.Path("/proc/self/cgroup").read_text().splitlines()
+        unified = pathlib.Path("/sys/fs/cgroup/cgroup.controllers")
+        v1 = pathlib.Path("/sys/fs/cgroup/memory")
+        if unified.exists() and "memory" in unified.read_text().split():
+            # The root's children can have their own memory limit.
+            parent = pathlib.Path("/sys/fs/cgroup")
+            if "memory" not in (parent / "cgroup.subtree_control").read_text().split():
+                (parent / "cgroup.subtree_control").write_text("+memory")
+            self.limit_name = "memory.max"
+        elif v1.is_dir():
+            relative = next(line.split(":", 2)[2] for line in own if "memory" in line.split(":")[1].split(","))
+            parent = v1 / relative.lstrip("/")
+            self.limit_name = "memory.limit_in_bytes"
+        else:
+            raise OSError("no memory controller under /sys/fs/cgroup")
+        self.path = parent / f"{name}-{os.getpid()}"
+        self.path.mkdir()
+        self.limit_file = self.path / self.limit_name
+
+    def limit(self, size):
+        self.limit_file.write_text(str(size))
+
+    def run(self, code, *args):
+        """The child joins the cgroup before the interpreter starts."""
+        return child(
+            code,
+            *args,
+            prefix=["sh", "-c", 'echo $$ > "$0/cgroup.procs" && exec "$@"', str(self.path)],
+        )
+
+    def close(self):
+        if self.path is not None:
+            self.path.rmdir()
+
+
+@pytest.fixture
+def cgroup():
+    if os.geteuid() != 0:
+        pytest.skip("creating a cgroup needs root")
+    try:
+        group = MemoryCgroup("morvel-test")
+    except OSError as error:
+        pytest.skip(f"no memory cgroup can be created here: {error}")
+    yield group
+    group.close()
+
+
+IN_CONTAINER = """
+ts = np.arange(200_000.0)
+report = {
+    # About 6 GB of floats, and 1.6 GB of letter rows, for 1 GiB.
+    "paa": outcome(lambda: morvel.paa(ts, 2, 1, 1000)),
+    "sax": outcome(lambda: morvel.sax(ts, 2, 1, 1000)),
+    # About 300 MB: returned whole.
+    "fits": outcome(lambda: morvel.paa(np.arange(440_000.0), 1, 1, 15)),
+}
+print(json.dumps(report))
+"""
+
+
+def test_container_limit_refuses_at_once_and_returns_what_fits(cgroup):
+    cgroup.limit(GIB)
+    report = cgroup.run(IN_CONTAINER)
+    for call in ("paa", "sax"):
+        assert report[call]["verdict"] == BAD, report
+        assert report[call]["seconds"] < 1.0
+    assert report["fits"]["verdict"] == "returned 440000 rows of 15"
+    assert report["fits"]["peak_mib"] < 1024
+
+
+# How close the guard's estimate is to what a call really takes: the call's
+# peak memory is measured first; then, in the same cgroup, the child leaves
+# itself just more, or just less, headroom than that peak (as the guard
+# counts headroom: the limit less what is used, not counting reclaimable file
+# cache). Just more must return the result; just less must be refused.
+ESTIMATE = """
+cgroup, call, factor = sys.argv[1], sys.argv[2], float(sys.argv[3])
+ts = np.cumsum(np.random.default_rng(1).standard_normal(2_000_000))
+def status(key):
+    with open("/proc/self/status") as lines:
+        return next(int(line.split()[1]) for line in lines if line.startswith(key + ":")) * 1024
+def read(name):
+    with open(f"{cgroup}/{name}") as file:
+        return file.read()
+if factor == 0:
+    with open("/proc/self/clear_refs", "w") as clear:
+        clear.write("5")  # the peak restarts from here
+    before = status("VmRSS")
+    eval(call)
+    print(json.dumps({"peak": status("VmHWM") - before}))
+    sys.exit()
+unified = "memory.max" in __import__("os").listdir(cgroup)
+usage = int(read("memory.current" if unified else "memory.usage_in_bytes"))
+stat = dict(line.split() for line in read("memory.stat").splitlines())
+used = usage - int(stat["inactive_file" if unified else "total_inactive_file"])
+with open(f"{cgroup}/{'memory.max' if unified else 'memory.limit_in_bytes'}", "w") as limit:
+    limit.write(str(used + int(factor * int(sys.argv[4]))))
+print(json.dumps(outcome(lambda: eval(call))))
+"""
+
+SHAPES = [
+    pytest.param("morvel.paa(ts[:700_000], 8, 1, 15)", id="paa-many-rows"),
+    pytest.param("morvel.paa(ts[:3_000], 8, 1, 20_000)", id="paa-long-rows"),
+    pytest.param("morvel.sax(ts[:1_500_001], 8, 1, 16)", id="sax-many-rows"),
+    pytest.param("morvel.sax(ts[:20], 16, 1, 50_000_000)", id="sax-one-window-long-rows"),
+]
+
+
+@pytest.mark.parametrize("call", SHAPES)
+def test_estimate_is_within_five_percent_of_the_peak(cgroup, call):
+    cgroup.limit(4 * GIB)
+    peak = cgroup.run(ESTIMATE, cgroup.path, call, 0)["peak"]
+    assert peak > 200 * MIB
+    cgroup.limit(4 * GIB)
+    above = cgroup.run(ESTIMATE, cgroup.path, call, 1.05, peak)
+    assert above["verdict"].startswith("returned"), (peak, above)
+    cgroup.limit(4 * GIB)
+    below = cgroup.run(ESTIMATE, cgroup.path, call, 0.95, peak)
+    assert below["verdict"] == BAD, (peak, below)

@@ -97,10 +97,22 @@ Shape validate_call(std::size_t length, std::int32_t window, std::int32_t stride
   check_domain(length, window, stride);
   if (w < 0)
     detail::throw_too_long();
-  const std::int32_t count = window_count(length, window, stride);
-  if (count < 0 || window < 0)
+  std::uint64_t rows;
+  if (length < std::uint64_t{1} << 31) {
+    const std::int32_t count = window_count(length, window, stride);
+    if (count < 0)
+      detail::throw_too_long();
+    rows = static_cast<std::uint64_t>(count);
+  } else {
+    // A series this long has more windows than 32 bits count: the same
+    // unsigned formula, kept whole. No window can be longer than it.
+    const auto span = static_cast<std::uint64_t>(static_cast<std::int64_t>(window));
+    const auto step = static_cast<std::uint64_t>(static_cast<std::int64_t>(stride));
+    rows = (static_cast<std::uint64_t>(length) - span) / step + 1;
+  }
+  if (window < 0)
     detail::throw_too_long();
-  return {static_cast<std::size_t>(count), static_cast<std::size_t>(w)};
+  return {static_cast<std::size_t>(rows), static_cast<std::size_t>(w)};
 }
 
 Rows paa_reference(const Series &ts, std::int32_t window, std::int32_t stride,

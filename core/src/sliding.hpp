@@ -37,10 +37,10 @@ slide(const Series &ts, std::int32_t window, std::int32_t stride,
   const Shape shape = validate_call(ts.size(), window, stride, w);
   const std::vector<Element> row_template = make_filled(shape.columns, Element{});
   auto result = make_filled(shape.rows, row_template);
-  const auto count = static_cast<std::int32_t>(shape.rows);
+  const auto count = static_cast<std::int64_t>(shape.rows);
 
   Series buffer = make_filled(static_cast<std::size_t>(window), 0.0);
-  for (std::int32_t i = 0; i < count; ++i) {
+  for (std::int64_t i = 0; i < count; ++i) {
     // 64-bit offsets: a negative stride only ever reaches i == 0, and long
     // series must not wrap.
     const auto start = static_cast<std::int64_t>(stride) * i;

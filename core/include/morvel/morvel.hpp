@@ -76,7 +76,9 @@ struct Shape {
 // Checks a sliding-window call in the order the transforms do and returns
 // the shape of its result: std::invalid_argument outside the domain (see
 // check_domain), then std::length_error "vector too long" for w < 0, a
-// negative window count, or window < 0. Allocates nothing. O(1).
+// negative window count, or window < 0. The count is window_count's for a
+// series of fewer than 2^31 values; a longer series has its count computed
+// whole in 64 bits, never wrapped. Allocates nothing. O(1).
 Shape validate_call(std::size_t length, std::int32_t window, std::int32_t stride,
                     std::int32_t w);
 
