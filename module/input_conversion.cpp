@@ -90,6 +90,45 @@ bool length_is_exact(py::handle sequence) {
          PyRange_Check(sequence.ptr());
 }
 
+// A list or tuple of exact floats and ints, read without iterating: such
+// elements run no code of their own, so reading them has no side effects
+// and, under the list's lock, the list cannot change meanwhile. Returns false
+// at the first other element (or an int beyond double), having done nothing
+// the ordinary path will not do again. `values` has room reserved for the
+// length the sequence reported.
+bool read_plain_numbers(py::handle sequence, std::vector<double> &values) {
+  PyObject *object = sequence.ptr();
+  bool plain = true;
+  Py_BEGIN_CRITICAL_SECTION(object);
+  const bool list = PyList_CheckExact(object);
+  const Py_ssize_t size = list ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object);
+  // Only into the room already reserved: nothing here may throw.
+  if (static_cast<std::size_t>(size) > values.capacity())
+    plain = false;
+  else
+    values.resize(static_cast<std::size_t>(size));
+  for (Py_ssize_t i = 0; plain && i < size; ++i) {
+    PyObject *item = list ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i);
+    double value;
+    if (PyFloat_CheckExact(item)) {
+      value = PyFloat_AS_DOUBLE(item);
+    } else if (PyLong_CheckExact(item)) {
+      value = PyLong_AsDouble(item);
+      if (value == -1.0 && PyErr_Occurred() != nullptr) {
+        PyErr_Clear(); // too large: the ordinary path says so its own way
+        plain = false;
+        break;
+      }
+    } else {
+      plain = false;
+      break;
+    }
+    values[static_cast<std::size_t>(i)] = value;
+  }
+  Py_END_CRITICAL_SECTION();
+  return plain;
+}
+
 bool read_elements(py::handle sequence, bool convert, InputSeries &series) {
   const std::size_t claimed = py::reinterpret_borrow<py::sequence>(sequence).size();
   if (length_is_exact(sequence))
@@ -104,6 +143,12 @@ bool read_elements(py::handle sequence, bool convert, InputSeries &series) {
   } catch (const std::bad_alloc &) {
     throw morvel::allocation_error();
   }
+  if ((PyList_CheckExact(sequence.ptr()) || PyTuple_CheckExact(sequence.ptr())) &&
+      read_plain_numbers(sequence, values)) {
+    series.own(std::move(values));
+    return true;
+  }
+  values.clear();
   // Every 32 MiB of doubles, whether the next stretch still fits.
   constexpr std::size_t stretch = std::size_t{1} << 22;
   for (const py::handle item : sequence) {
