@@ -12,8 +12,9 @@ shape, best times in milliseconds:
   limit       floor + the larger of two bounds on the computation:
                 throughput: its additions, count * (2 * window + window * w)
                   (mean, variance and the stretched block sums), at the rate
-                  the headline call reaches (N 10^5, window 128, w 15: its
-                  additions over its time less its floor, measured here);
+                  the kernel reaches on the headline shape (N 10^5, window
+                  128, w 15: its additions over the core's time for them,
+                  output dropped, measured here);
                 latency: its longest chain of dependent additions, 3 * window
                   (a window's mean, then its variance, then one segment's
                   block), at the latency of one addition (measured here).
@@ -118,7 +119,7 @@ def sweep():
             output = floor(kind, ts, window, stride, w, count, repeats)
             work = additions(count, window, w)
             if rate is None:  # the headline comes first
-                rate = work / max(ours - output, 1e-9)
+                rate = work / (morvel_literal.kernel_ms(ts, window, stride, w, 9) * 1e-3)
             limit = output + max(work / rate, 3 * window * latency)
             rows.append((f"{name}: N {length:,}, window {window:,}, stride {stride}, w {w}", kind, ours, theirs, output, limit))
     return latency, rate, rows

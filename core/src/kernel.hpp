@@ -176,6 +176,84 @@ double square_root(double value) { return std::sqrt(value); }
 
 #endif
 
+// ---- Lane-major copies -------------------------------------------------------
+//
+// copy_lanes(sources, count, out, stride): out[k * stride + l] = sources[l][k]
+// for `width` lanes and k < count. Blocks of width x width values go through
+// registers, transposed by shuffles; the rest one value at a time.
+
+#if !defined(MORVEL_KERNEL_PLAIN) && defined(__has_builtin)
+#if __has_builtin(__builtin_shufflevector)
+#define MORVEL_KERNEL_SHUFFLES 1
+#endif
+#endif
+
+#if defined(MORVEL_KERNEL_SHUFFLES)
+#define S __builtin_shufflevector
+#if MORVEL_KERNEL_WIDTH == 2
+void transpose(vec (&r)[width]) {
+  const vec a = r[0], b = r[1];
+  r[0] = S(a, b, 0, 2);
+  r[1] = S(a, b, 1, 3);
+}
+#elif MORVEL_KERNEL_WIDTH == 4
+void transpose(vec (&r)[width]) {
+  const vec t0 = S(r[0], r[1], 0, 4, 1, 5), t1 = S(r[0], r[1], 2, 6, 3, 7);
+  const vec t2 = S(r[2], r[3], 0, 4, 1, 5), t3 = S(r[2], r[3], 2, 6, 3, 7);
+  r[0] = S(t0, t2, 0, 1, 4, 5);
+  r[1] = S(t0, t2, 2, 3, 6, 7);
+  r[2] = S(t1, t3, 0, 1, 4, 5);
+  r[3] = S(t1, t3, 2, 3, 6, 7);
+}
+#elif MORVEL_KERNEL_WIDTH == 8
+void transpose(vec (&r)[width]) {
+  vec t[8];
+  for (int i = 0; i < 8; i += 2) {
+    t[i] = S(r[i], r[i + 1], 0, 8, 1, 9, 2, 10, 3, 11);
+    t[i + 1] = S(r[i], r[i + 1], 4, 12, 5, 13, 6, 14, 7, 15);
+  }
+  vec u[8];
+  for (int i = 0; i < 8; i += 4) {
+    u[i] = S(t[i], t[i + 2], 0, 1, 8, 9, 2, 3, 10, 11);
+    u[i + 1] = S(t[i], t[i + 2], 4, 5, 12, 13, 6, 7, 14, 15);
+    u[i + 2] = S(t[i + 1], t[i + 3], 0, 1, 8, 9, 2, 3, 10, 11);
+    u[i + 3] = S(t[i + 1], t[i + 3], 4, 5, 12, 13, 6, 7, 14, 15);
+  }
+  for (int i = 0; i < 4; ++i) {
+    r[2 * i] = S(u[i], u[i + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+    r[2 * i + 1] = S(u[i], u[i + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+  }
+}
+#else
+#undef MORVEL_KERNEL_SHUFFLES
+#endif
+#undef S
+#endif
+
+// Rows [from, to) of `width` lanes.
+void copy_rows(const double *const *sources, std::int64_t from, std::int64_t to,
+               double *out, std::int64_t stride) {
+  for (std::int64_t k = from; k < to; ++k)
+    for (int l = 0; l < width; ++l)
+      out[k * stride + l] = sources[l][k];
+}
+
+void copy_lanes(const double *const *sources, std::int64_t count, double *out,
+                std::int64_t stride) {
+  std::int64_t k = 0;
+#if defined(MORVEL_KERNEL_SHUFFLES)
+  for (; k + width <= count; k += width) {
+    vec block[width];
+    for (int l = 0; l < width; ++l)
+      block[l] = load(sources[l] + k);
+    transpose(block);
+    for (int i = 0; i < width; ++i)
+      store(out + (k + i) * stride, block[i]);
+  }
+#endif
+  copy_rows(sources, k, count, out, stride);
+}
+
 // ---- Block means -----------------------------------------------------------
 
 // The segment mean of each lane's block sum: one division, then |mean| below
@@ -243,18 +321,37 @@ struct WindowSource {
       out[c] = load(row + c * width);
   }
 
-  void copy_chunk(std::int64_t from) {
+  void copy_chunk(std::int64_t from) { copy_chunk(from, nullptr); }
+
+  // With `sums`, each lane's values are also added up, in order, as they
+  // pass through the registers: the mean's pass, without reading the copy.
+  void copy_chunk(std::int64_t from, vec (*sums)[chains]) {
     begin = from;
     end = n - from < capacity ? n : from + capacity;
-    // Row by row: the stores stream through the chunk, and each lane's
-    // loads run along its own window.
+    const std::int64_t rows = end - begin;
     const double *sources[lanes];
     for (int l = 0; l < lanes; ++l)
       sources[l] = ts + starts[l] + begin;
-    double *row = scratch;
-    for (std::int64_t k = 0; k < end - begin; ++k, row += lanes)
-      for (int l = 0; l < lanes; ++l)
-        row[l] = sources[l][k];
+    std::int64_t k = 0;
+#if defined(MORVEL_KERNEL_SHUFFLES)
+    for (; k + width <= rows; k += width)
+      MORVEL_UNROLLED for (int c = 0; c < chains; ++c) {
+        vec block[width];
+        for (int l = 0; l < width; ++l)
+          block[l] = load(sources[c * width + l] + k);
+        transpose(block);
+        for (int i = 0; i < width; ++i) {
+          store(scratch + (k + i) * lanes + c * width, block[i]);
+          if (sums != nullptr)
+            (*sums)[c] += block[i];
+        }
+      }
+#endif
+    for (int c = 0; c < chains; ++c)
+      copy_rows(sources + c * width, k, rows, scratch + c * width, lanes);
+    if (sums != nullptr)
+      for (; k < rows; ++k)
+        MORVEL_UNROLLED for (int c = 0; c < chains; ++c)(*sums)[c] += load(scratch + k * lanes + c * width);
   }
 };
 
@@ -280,10 +377,14 @@ void windows_kernel_impl(const WindowArgs &a) {
     vec sum[chains];
     MORVEL_UNROLLED for (int c = 0; c < chains; ++c)
       sum[c] = zero;
-    for (std::int64_t k = 0; k < n; ++k) {
-      source.load_values(k, x);
-      MORVEL_UNROLLED for (int c = 0; c < chains; ++c)
-        sum[c] += x[c];
+    if (!source.contiguous && n <= source.capacity) {
+      source.copy_chunk(0, &sum); // the whole window fits: one copy
+    } else {
+      for (std::int64_t k = 0; k < n; ++k) {
+        source.load_values(k, x);
+        MORVEL_UNROLLED for (int c = 0; c < chains; ++c)
+          sum[c] += x[c];
+      }
     }
     vec mean[chains];
     vec squares[chains];
@@ -298,7 +399,7 @@ void windows_kernel_impl(const WindowArgs &a) {
         squares[c] += deviation * deviation;
       }
     }
-    vec sd[chains];
+    vec sd[chains] = {};
     MORVEL_UNROLLED for (int c = 0; c < chains; ++c) {
       const vec variance = squares[c] / length;
       for (int l = 0; l < width; ++l)
@@ -420,17 +521,38 @@ template <int vectors> struct SegmentGroup {
   // window's end repeats its last value, which it never adds; idle lanes
   // hold zeros.
   void copy_slots(std::int64_t from, std::int64_t slots, double *rows) const {
-    // Row by row, so that the stores stream through the scratch: each lane's
-    // last readable row, then every row's lanes.
-    std::int64_t last[group_lanes];
-    for (int l = 0; l < group_lanes; ++l)
-      last[l] = readable[l] - 1 - from;
-    for (std::int64_t s = 0; s < slots; ++s) {
-      double *row = rows + s * group_lanes;
-      for (int l = 0; l < valid; ++l)
-        row[l] = base[l][from + (s < last[l] ? s : last[l])];
-      for (int l = valid; l < group_lanes; ++l)
-        row[l] = 0.0;
+    // A vector's lanes at a time; rows where every lane of it still has its
+    // own values, transposed in registers, the rest one value at a time.
+    for (int v = 0; v < vectors; ++v) {
+      const double *sources[width];
+      std::int64_t whole = slots;
+      bool idle = true;
+      for (int l = 0; l < width; ++l) {
+        const int g = v * width + l;
+        if (g >= valid) {
+          sources[l] = nullptr;
+          whole = 0;
+          continue;
+        }
+        idle = false;
+        sources[l] = base[g] + from;
+        const std::int64_t left = readable[g] - from;
+        whole = left < whole ? (left > 0 ? left : 0) : whole;
+      }
+      double *out = rows + v * width;
+      if (idle) {
+        for (std::int64_t s = 0; s < slots; ++s)
+          store(out + s * group_lanes, broadcast(0.0));
+        continue;
+      }
+      if (whole > 0)
+        copy_lanes(sources, whole, out, group_lanes);
+      for (std::int64_t s = whole; s < slots; ++s)
+        for (int l = 0; l < width; ++l) {
+          const int g = v * width + l;
+          out[s * group_lanes + l] =
+              g >= valid ? 0.0 : base[g][from + s < readable[g] ? from + s : readable[g] - 1];
+        }
     }
   }
 
@@ -515,10 +637,14 @@ template <int vectors> struct SegmentGroup {
     for (std::int64_t from = 0; from < slots; from += chunk) {
       const std::int64_t count = slots - from < chunk ? slots - from : chunk;
       copy_slots(from, count, a.scratch);
+      vec value[vectors];
+      vec next[vectors];
+      normalised(a.scratch, mean, deviation, next);
       for (std::int64_t s = 0; s < count; ++s) {
         // Normalising the next value overlaps the adds of this one.
-        vec value[vectors];
-        normalised(a.scratch + s * group_lanes, mean, deviation, value);
+        MORVEL_UNROLLED for (int v = 0; v < vectors; ++v) value[v] = next[v];
+        if (s + 1 < count)
+          normalised(a.scratch + (s + 1) * group_lanes, mean, deviation, next);
         const std::int64_t t0 = (from + s) * w;
         if (t0 >= latest && t0 + w <= earliest + n) {
           // Every lane adds this value w times.

@@ -227,9 +227,37 @@ void moments(const double *ts, std::int64_t stride, std::int64_t first,
 
 // One window, the literal way: its stretched walk as paa_segments does it,
 // each value normalised when reached.
+void store_block(const Cells &cells, std::size_t at, double sum, double length) {
+  double block = sum / length;
+  if (std::fabs(block) < zero_snap_threshold)
+    block = 0.0;
+  if (cells.means != nullptr)
+    cells.means[at] = block;
+  else
+    cells.letters[at] = letter_for(block, cells.alpha);
+}
+
 void serial_window(const double *x, std::int32_t n, std::int32_t w, double mean,
                    double deviation, const Cells &cells, std::size_t row) {
   const double length = static_cast<double>(n);
+  if (w == 1) {
+    // One segment: the sum of the normalised window, one value after
+    // another. The values are normalised a stretch at a time, side by side
+    // in vectors, which the processor overlaps with the chain of additions
+    // over the stretch before.
+    constexpr std::int32_t stretch = 256;
+    double values[stretch];
+    double sum = 0.0;
+    for (std::int32_t from = 0; from < n; from += stretch) {
+      const std::int32_t count = n - from < stretch ? n - from : stretch;
+      for (std::int32_t i = 0; i < count; ++i)
+        values[i] = (x[from + i] - mean) / deviation;
+      for (std::int32_t i = 0; i < count; ++i)
+        sum += values[i];
+    }
+    store_block(cells, row, sum, length);
+    return;
+  }
   const std::int64_t total = static_cast<std::int64_t>(n) * w;
   double sum = 0.0;
   double z = 0.0;
@@ -245,14 +273,7 @@ void serial_window(const double *x, std::int32_t n, std::int32_t w, double mean,
       rep = 0;
     if (++pos == n) {
       pos = 0;
-      double block = sum / length;
-      if (std::fabs(block) < zero_snap_threshold)
-        block = 0.0;
-      const std::size_t at = row * static_cast<std::size_t>(w) + segment++;
-      if (cells.means != nullptr)
-        cells.means[at] = block;
-      else
-        cells.letters[at] = letter_for(block, cells.alpha);
+      store_block(cells, row * static_cast<std::size_t>(w) + segment++, sum, length);
       sum = 0.0;
     }
   }
