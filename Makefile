@@ -2,7 +2,7 @@
 # Set PYTHON to use your own CPython 3.14 (with pybind11 >= 3) instead of the
 # provisioned root filesystem, e.g. `PYTHON=python3.14t make test`.
 
-.PHONY: test test-free-threaded tsan-free-threaded demo bench sanitize fuzz clean
+.PHONY: test test-free-threaded tsan-free-threaded demo bench sanitize fuzz lint clean
 
 test:
 	tools/run sh -c 'ctest --test-dir "$$MORVEL_BUILD" --output-on-failure -j2 && python3 -m pytest tests'
@@ -11,17 +11,22 @@ demo:
 	tools/run python3 examples/demo.py
 
 # Timings: the core kernel against the literal loop (Google Benchmark), the
-# Python-level table and plot (build/bench/), then the headline call and
-# eight threads on CPython 3.14 and on the free-threaded build, GIL on and
-# off. Takes several minutes.
+# Python-level table and plot, the sweep of call shapes against their limits
+# (build/bench/), then the headline call and eight threads on CPython 3.14
+# and on the free-threaded build, GIL on and off. Takes several minutes.
 bench:
-	tools/run sh -c '"$$MORVEL_BUILD/bench/morvel_core_bench" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true && python3 bench/bench.py'
+	tools/run sh -c '"$$MORVEL_BUILD/bench/morvel_core_bench" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true && python3 bench/bench.py && python3 bench/shapes.py'
 	tools/provision-free-threaded $(CPYTHON_TARBALL)
 	rm -f build/bench/builds.jsonl
 	tools/run python3 bench/builds.py --append build/bench/builds.jsonl
 	MORVEL_FREE_THREADED=1 tools/run python3 bench/builds.py --append build/bench/builds.jsonl
 	MORVEL_FREE_THREADED=1 PYTHON_GIL=0 tools/run python3 bench/builds.py --append build/bench/builds.jsonl
 	tools/run python3 bench/builds.py --table build/bench/builds.jsonl
+
+# Style: clang-format over the C++ sources, ruff (lint and format) over the
+# Python; fails on any difference.
+lint:
+	tools/enter sh -c 'cd /src && clang-format --dry-run --Werror $$(find core module bench fuzz -name "*.cpp" -o -name "*.hpp") && ruff check . && ruff format --check .'
 
 # ASan + UBSan over the C++ tests and the whole Python suite, then TSan over
 # the core's threads test.

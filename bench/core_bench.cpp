@@ -29,8 +29,8 @@ constexpr std::int32_t w = 15;
 
 void set_counters(benchmark::State &state) {
   const double windows = static_cast<double>(walk().size() - window + 1);
-  state.counters["windows/s"] =
-      benchmark::Counter(windows, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["windows/s"] = benchmark::Counter(
+      windows, benchmark::Counter::kIsIterationInvariantRate);
 }
 
 void literal_paa(benchmark::State &state) {
@@ -68,13 +68,18 @@ void strided_paa(benchmark::State &state, morvel::InstructionSet set) {
 } // namespace
 
 int main(int argc, char **argv) {
-  benchmark::RegisterBenchmark("literal/paa", literal_paa)->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("literal/sax", literal_sax)->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("literal/paa", literal_paa)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("literal/sax", literal_sax)
+      ->Unit(benchmark::kMillisecond);
   for (const auto set : morvel::usable_instruction_sets()) {
     const std::string name = morvel::instruction_set_name(set);
-    benchmark::RegisterBenchmark("tiled/paa/" + name, tiled_paa, set)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("tiled/sax/" + name, tiled_sax, set)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("tiled/paa-stride-3/" + name, strided_paa, set)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("tiled/paa/" + name, tiled_paa, set)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("tiled/sax/" + name, tiled_sax, set)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("tiled/paa-stride-3/" + name, strided_paa, set)
+        ->Unit(benchmark::kMillisecond);
   }
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();

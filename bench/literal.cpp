@@ -28,13 +28,14 @@ double add_latency_ns() {
     sum += step;
   const auto stop = std::chrono::steady_clock::now();
   seed = sum;
-  return std::chrono::duration<double, std::nano>(stop - start).count() / additions;
+  return std::chrono::duration<double, std::nano>(stop - start).count() /
+         additions;
 }
 
 // Milliseconds the core takes for paa on a float64 buffer, its output
 // dropped: the kernel's own time, best of `turns`.
-double kernel_ms(py::buffer ts, std::int32_t window, std::int32_t stride, std::int32_t w,
-                 int turns) {
+double kernel_ms(py::buffer ts, std::int32_t window, std::int32_t stride,
+                 std::int32_t w, int turns) {
   const py::buffer_info info = ts.request();
   const auto *values = static_cast<const double *>(info.ptr);
   const auto length = static_cast<std::size_t>(info.size);
@@ -44,7 +45,8 @@ double kernel_ms(py::buffer ts, std::int32_t window, std::int32_t stride, std::i
     morvel::paa_tiles(values, length, window, stride, w,
                       [](std::size_t, std::size_t, const double *) {});
     const auto stop = std::chrono::steady_clock::now();
-    const double ms = std::chrono::duration<double, std::milli>(stop - start).count();
+    const double ms =
+        std::chrono::duration<double, std::milli>(stop - start).count();
     best = ms < best ? ms : best;
   }
   return best;
@@ -53,14 +55,16 @@ double kernel_ms(py::buffer ts, std::int32_t window, std::int32_t stride, std::i
 } // namespace
 
 PYBIND11_MODULE(morvel_literal, m) {
-  m.def("paa", [](const std::vector<double> &ts, std::int32_t window, std::int32_t stride,
-                  std::int32_t w) { return morvel::paa_reference(ts, window, stride, w); });
-  m.def("sax", [](const std::vector<double> &ts, std::int32_t window, std::int32_t stride,
-                  std::int32_t w, std::int32_t alpha) {
+  m.def("paa", [](const std::vector<double> &ts, std::int32_t window,
+                  std::int32_t stride, std::int32_t w) {
+    return morvel::paa_reference(ts, window, stride, w);
+  });
+  m.def("sax", [](const std::vector<double> &ts, std::int32_t window,
+                  std::int32_t stride, std::int32_t w, std::int32_t alpha) {
     return morvel::sax_reference(ts, window, stride, w, alpha);
   });
-  m.def("convert_only", [](const std::vector<double> &, std::int32_t, std::int32_t,
-                           std::int32_t) { return py::list(); });
+  m.def("convert_only", [](const std::vector<double> &, std::int32_t,
+                           std::int32_t, std::int32_t) { return py::list(); });
   m.def("add_latency_ns", &add_latency_ns);
   m.def("kernel_ms", &kernel_ms);
 }

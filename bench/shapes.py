@@ -121,8 +121,14 @@ def sweep():
             if rate is None:  # the headline comes first
                 rate = work / (morvel_literal.kernel_ms(ts, window, stride, w, 9) * 1e-3)
             limit = output + max(work / rate, 3 * window * latency)
-            rows.append((f"{name}: N {length:,}, window {window:,}, stride {stride}, w {w}", kind, ours, theirs, output, limit))
+            rows.append(
+                (f"{name}: N {length:,}, window {window:,}, stride {stride}, w {w}", kind, ours, theirs, output, limit)
+            )
     return latency, rate, rows
+
+
+def per_call(call, number=20_000):
+    return min(timeit.repeat(call, number=number, repeat=7)) / number
 
 
 def small_calls():
@@ -131,14 +137,9 @@ def small_calls():
         ts = walk(length).tolist()
         function = getattr(morvel, kind)
         literal = getattr(morvel_literal, kind)
-        number = 20_000
-
-        def timed(call):
-            return min(timeit.repeat(call, number=number, repeat=7)) / number
-
-        ours = timed(lambda: function(ts, *args))
-        theirs = timed(lambda: literal(ts, *args))
-        converted = timed(lambda: morvel_literal.convert_only(ts, *args[:3]))
+        ours = per_call(lambda function=function, ts=ts, args=args: function(ts, *args))
+        theirs = per_call(lambda literal=literal, ts=ts, args=args: literal(ts, *args))
+        converted = per_call(lambda ts=ts, args=args: morvel_literal.convert_only(ts, *args[:3]))
         rows.append((name, ours, theirs, converted))
     return rows
 

@@ -64,7 +64,8 @@ void compare(Reference reference, Tiled tiled) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
+                                      std::size_t size) {
   std::int32_t header[4];
   if (size < sizeof header)
     return 0;
@@ -87,20 +88,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   }
   // The serial reference also makes a row of w cells when there is no window.
   if (static_cast<double>(shape.columns) > max_cells ||
-      static_cast<double>(shape.rows) * static_cast<double>(shape.columns) > max_cells ||
-      static_cast<double>(shape.rows) * window * static_cast<double>(shape.columns) > max_additions)
+      static_cast<double>(shape.rows) * static_cast<double>(shape.columns) >
+          max_cells ||
+      static_cast<double>(shape.rows) * window *
+              static_cast<double>(shape.columns) >
+          max_additions)
     return 0;
 
   for (const auto set : morvel::usable_instruction_sets()) {
-    for (const auto layout : {morvel::Layout::automatic, morvel::Layout::windows,
-                              morvel::Layout::segments, morvel::Layout::serial}) {
+    for (const auto layout :
+         {morvel::Layout::automatic, morvel::Layout::windows,
+          morvel::Layout::segments, morvel::Layout::serial}) {
       const morvel::Execution how{set, layout};
       compare([&] { return morvel::paa_reference(ts, window, stride, w); },
-              [&] { return morvel::paa_grid(ts.data(), ts.size(), window, stride, w, how); });
-      compare([&] { return morvel::sax_reference(ts, window, stride, w, alpha); },
               [&] {
-                return morvel::sax_grid(ts.data(), ts.size(), window, stride, w, alpha, how);
+                return morvel::paa_grid(ts.data(), ts.size(), window, stride, w,
+                                        how);
               });
+      compare(
+          [&] { return morvel::sax_reference(ts, window, stride, w, alpha); },
+          [&] {
+            return morvel::sax_grid(ts.data(), ts.size(), window, stride, w,
+                                    alpha, how);
+          });
     }
   }
   return 0;

@@ -8,7 +8,8 @@
 #include <iterator>
 #include <vector>
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size);
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
+                                      std::size_t size);
 
 int main(int argc, char **argv) {
   std::vector<std::filesystem::path> inputs;

@@ -26,15 +26,16 @@ FloatRows paa(const InputSeries &ts, Int32Argument window, Int32Argument stride,
       morvel::validate_call(ts.size(), window.value, stride.value, w.value);
   morvel::binding::ensure_result_fits(shape, window.value, stride.value,
                                       morvel::binding::CellKind::new_float);
-  auto builder = morvel::binding::list_builder<double>(
-      shape, [](double mean) { return morvel::binding::checked(PyFloat_FromDouble(mean)); });
+  auto builder = morvel::binding::list_builder<double>(shape, [](double mean) {
+    return morvel::binding::checked(PyFloat_FromDouble(mean));
+  });
   morvel::paa_tiles(ts.data(), ts.size(), window.value, stride.value, w.value,
                     builder.sink());
   return py::reinterpret_steal<FloatRows>(builder.result().release());
 }
 
-LetterRows sax(const InputSeries &ts, Int32Argument window, Int32Argument stride,
-               Int32Argument w, Int32Argument alpha) {
+LetterRows sax(const InputSeries &ts, Int32Argument window,
+               Int32Argument stride, Int32Argument w, Int32Argument alpha) {
   morvel::check_alphabet(alpha.value);
   const morvel::Shape shape =
       morvel::validate_call(ts.size(), window.value, stride.value, w.value);
@@ -47,9 +48,10 @@ LetterRows sax(const InputSeries &ts, Int32Argument window, Int32Argument stride
   for (int code = 0; code <= letter_count; ++code)
     letters[code] = py::reinterpret_steal<py::object>(morvel::binding::checked(
         PyUnicode_FromOrdinal(code == 0 ? 0 : 'a' + code - 1)));
-  auto builder = morvel::binding::list_builder<char>(shape, [&letters](char code) {
-    return letters[code == '\0' ? 0 : 1 + (code - 'a')].inc_ref().ptr();
-  });
+  auto builder =
+      morvel::binding::list_builder<char>(shape, [&letters](char code) {
+        return letters[code == '\0' ? 0 : 1 + (code - 'a')].inc_ref().ptr();
+      });
   morvel::sax_tiles(ts.data(), ts.size(), window.value, stride.value, w.value,
                     alpha.value, builder.sink());
   return py::reinterpret_steal<LetterRows>(builder.result().release());

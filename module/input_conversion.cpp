@@ -86,8 +86,8 @@ bool read_element(PyObject *source, bool convert, double &out) {
 // own claim, judged no harder than the library's conversion would (which
 // reserves that much), and its elements are judged as they arrive.
 bool length_is_exact(py::handle sequence) {
-  return PyList_CheckExact(sequence.ptr()) || PyTuple_CheckExact(sequence.ptr()) ||
-         PyRange_Check(sequence.ptr());
+  return PyList_CheckExact(sequence.ptr()) ||
+         PyTuple_CheckExact(sequence.ptr()) || PyRange_Check(sequence.ptr());
 }
 
 // A list or tuple of exact floats and ints, read without iterating: such
@@ -101,14 +101,16 @@ bool read_plain_numbers(py::handle sequence, std::vector<double> &values) {
   bool plain = true;
   Py_BEGIN_CRITICAL_SECTION(object);
   const bool list = PyList_CheckExact(object);
-  const Py_ssize_t size = list ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object);
+  const Py_ssize_t size =
+      list ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object);
   // Only into the room already reserved: nothing here may throw.
   if (static_cast<std::size_t>(size) > values.capacity())
     plain = false;
   else
     values.resize(static_cast<std::size_t>(size));
   for (Py_ssize_t i = 0; plain && i < size; ++i) {
-    PyObject *item = list ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i);
+    PyObject *item =
+        list ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i);
     double value;
     if (PyFloat_CheckExact(item)) {
       value = PyFloat_AS_DOUBLE(item);
@@ -130,7 +132,8 @@ bool read_plain_numbers(py::handle sequence, std::vector<double> &values) {
 }
 
 bool read_elements(py::handle sequence, bool convert, InputSeries &series) {
-  const std::size_t claimed = py::reinterpret_borrow<py::sequence>(sequence).size();
+  const std::size_t claimed =
+      py::reinterpret_borrow<py::sequence>(sequence).size();
   if (length_is_exact(sequence))
     ensure_input_fits(claimed);
   else
@@ -143,7 +146,8 @@ bool read_elements(py::handle sequence, bool convert, InputSeries &series) {
   } catch (const std::bad_alloc &) {
     throw morvel::allocation_error();
   }
-  if ((PyList_CheckExact(sequence.ptr()) || PyTuple_CheckExact(sequence.ptr())) &&
+  if ((PyList_CheckExact(sequence.ptr()) ||
+       PyTuple_CheckExact(sequence.ptr())) &&
       read_plain_numbers(sequence, values)) {
     series.own(std::move(values));
     return true;
@@ -407,14 +411,16 @@ bool read_buffer(PyObject *source, InputSeries &series) {
   }
   const Format format = numeric_format(view.format);
   if (view.ndim != 1 || format.widen == nullptr ||
-      (Py_IS_TYPE(source, &PyMemoryView_Type) && !memoryview_reads(view.format)) ||
+      (Py_IS_TYPE(source, &PyMemoryView_Type) &&
+       !memoryview_reads(view.format)) ||
       static_cast<std::size_t>(view.itemsize) != format.size) {
     PyBuffer_Release(&view);
     return false;
   }
   const auto count = static_cast<std::size_t>(view.shape[0]);
   // An exporter may leave the strides out for a contiguous buffer.
-  const Py_ssize_t step = view.strides != nullptr ? view.strides[0] : view.itemsize;
+  const Py_ssize_t step =
+      view.strides != nullptr ? view.strides[0] : view.itemsize;
   if (native_doubles(view.format) &&
       step == static_cast<Py_ssize_t>(sizeof(double)) &&
       reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0) {
@@ -434,7 +440,8 @@ bool read_buffer(PyObject *source, InputSeries &series) {
   }
   const auto *base = static_cast<const char *>(view.buf);
   for (std::size_t i = 0; i < count; ++i)
-    values[i] = format.widen(base + static_cast<Py_ssize_t>(i) * step, layout.swap);
+    values[i] =
+        format.widen(base + static_cast<Py_ssize_t>(i) * step, layout.swap);
   PyBuffer_Release(&view);
   series.own(std::move(values));
   return true;

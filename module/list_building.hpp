@@ -35,7 +35,8 @@ public:
   TileSink<T> sink() {
     return [this](std::size_t first, std::size_t rows, const T *cells) {
       for (std::size_t i = first; i < first + rows; ++i) {
-        PyObject *row = checked(PyList_New(static_cast<Py_ssize_t>(shape_.columns)));
+        PyObject *row =
+            checked(PyList_New(static_cast<Py_ssize_t>(shape_.columns)));
         PyList_SET_ITEM(outer_.ptr(), static_cast<Py_ssize_t>(i), row);
         for (std::size_t j = 0; j < shape_.columns; ++j, ++cells)
           PyList_SET_ITEM(row, static_cast<Py_ssize_t>(j), make_cell_(*cells));

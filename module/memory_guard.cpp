@@ -15,7 +15,9 @@ namespace {
 // the limits are not even read.
 constexpr double worth_checking = 32.0 * 1024 * 1024;
 
-double round_up(double bytes, double unit) { return std::ceil(bytes / unit) * unit; }
+double round_up(double bytes, double unit) {
+  return std::ceil(bytes / unit) * unit;
+}
 
 // The bytes the interpreter's allocator takes for a block of `size` bytes.
 // Large blocks come from the system, page by page.
@@ -55,7 +57,8 @@ double list_bytes(double items) {
   constexpr double header = 2 * sizeof(void *); // the collector's links
   constexpr double array_prefix = 0.0;
 #endif
-  const double object = allocated(static_cast<double>(sizeof(PyListObject)) + header);
+  const double object =
+      allocated(static_cast<double>(sizeof(PyListObject)) + header);
   return object + (items > 0.0 ? allocated(array_prefix + 8.0 * items) : 0.0);
 }
 
@@ -73,11 +76,14 @@ double result_bytes(Shape shape, std::int32_t window, std::int32_t stride,
                     CellKind cells) {
   const double rows = static_cast<double>(shape.rows);
   const double columns = static_cast<double>(shape.columns);
-  const double cell = cells == CellKind::new_float
-                          ? allocated(static_cast<double>(sizeof(PyFloatObject)))
-                          : 0.0;
-  const double python = list_bytes(rows) + rows * (list_bytes(columns) + columns * cell);
-  const std::size_t cell_bytes = cells == CellKind::new_float ? sizeof(double) : 1;
+  const double cell =
+      cells == CellKind::new_float
+          ? allocated(static_cast<double>(sizeof(PyFloatObject)))
+          : 0.0;
+  const double python =
+      list_bytes(rows) + rows * (list_bytes(columns) + columns * cell);
+  const std::size_t cell_bytes =
+      cells == CellKind::new_float ? sizeof(double) : 1;
   const double core = allocated(static_cast<double>(
       morvel::working_bytes(shape, window, stride, cell_bytes)));
   return python + core;
@@ -104,7 +110,8 @@ void ensure_input_allocatable(std::size_t values) {
   const double bytes = 8.0 * static_cast<double>(values);
   if (bytes < worth_checking)
     return;
-  const morvel::memory::Bytes allocatable = morvel::memory::allocatable_memory();
+  const morvel::memory::Bytes allocatable =
+      morvel::memory::allocatable_memory();
   if (allocatable && bytes > static_cast<double>(*allocatable))
     throw morvel::allocation_error();
 }

@@ -5,12 +5,12 @@ import typing
 
 # An element of `ts`: anything float() reads (a float or int, a numpy
 # scalar, a Decimal or Fraction...).
-_Number: typing.TypeAlias = typing.SupportsFloat | typing.SupportsIndex
+type _Number = typing.SupportsFloat | typing.SupportsIndex
 
 # What `ts` may be: a sequence of numbers (other than text), a numeric buffer
 # such as a numpy array, array.array or memoryview, or one of the iterables
 # that are consumed whole: a generator, a set, a dict's keys or values, a map.
-_Series: typing.TypeAlias = (
+type _Series = (
     collections.abc.Sequence[_Number]
     | collections.abc.Buffer
     | collections.abc.Generator[_Number, typing.Any, typing.Any]
@@ -22,7 +22,7 @@ _Series: typing.TypeAlias = (
 
 # The integer arguments take integers (and anything with __index__), never a
 # float: 2.0 is refused.
-_Int32: typing.TypeAlias = typing.SupportsIndex
+type _Int32 = typing.SupportsIndex
 
 def sax(
     ts: _Series,

@@ -217,7 +217,5 @@ def test_ctrl_c_during_conversion_interrupts_the_call():
     import subprocess
     import sys
 
-    done = subprocess.run(
-        [sys.executable, "-c", INTERRUPTED_CONVERSION], capture_output=True, text=True, timeout=120
-    )
+    done = subprocess.run([sys.executable, "-c", INTERRUPTED_CONVERSION], capture_output=True, text=True, timeout=120)
     assert done.stdout.strip() == "interrupted", done.stdout + done.stderr

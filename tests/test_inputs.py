@@ -79,7 +79,8 @@ def numpy_cases():
         yield pytest.param(lambda v=values, d=dtype: np.array(v).astype(d), id=f"numpy-{dtype}")
     yield pytest.param(lambda: np.array(WIDE, dtype=np.int64), id="numpy-int64-beyond-2-53")
     yield pytest.param(
-        lambda: np.array([2**64 - 1, 2**63 + 2**11, 2**53 + 1, 5, 0, 2**63 + 1], dtype=np.uint64), id="numpy-uint64-top-bit"
+        lambda: np.array([2**64 - 1, 2**63 + 2**11, 2**53 + 1, 5, 0, 2**63 + 1], dtype=np.uint64),
+        id="numpy-uint64-top-bit",
     )
     yield pytest.param(lambda: np.array(WALK, dtype=np.longdouble) / 3, id="numpy-longdouble-inexact")
     yield pytest.param(lambda: np.frombuffer(bytes([0, 2, 0, 255, 1, 0, 7]), dtype=np.bool_), id="numpy-bool-raw-bytes")
@@ -144,7 +145,9 @@ def builtin_cases():
     yield pytest.param(lambda: map(abs, WALK), id="map")
     yield pytest.param(lambda: [decimal.Decimal("1.1"), decimal.Decimal("-2.5"), decimal.Decimal("3")], id="decimals")
     yield pytest.param(lambda: [fractions.Fraction(1, 3), fractions.Fraction(-7, 2), 2], id="fractions")
-    yield pytest.param(lambda: [np.float32(0.1), np.int64(2**60 + 1), np.float16(3.5), np.uint8(200)], id="numpy-scalars")
+    yield pytest.param(
+        lambda: [np.float32(0.1), np.int64(2**60 + 1), np.float16(3.5), np.uint8(200)], id="numpy-scalars"
+    )
     yield pytest.param(lambda: [2**80 + 1, -(2**70), 3, 5], id="huge-ints")
     yield pytest.param(lambda: [1.0, 10**400, 2.0], id="int-beyond-double")
     yield pytest.param(lambda: [OwnFloat(1.5), OwnFloat(-2.0), 3.0, OwnFloat(9.0)], id="float-subclass-own-value")
@@ -162,7 +165,7 @@ def element_reading(source):
         return error
     try:
         return [reference.as_double(item) for item in items]
-    except (TypeError, ValueError, OverflowError):
+    except TypeError, ValueError, OverflowError:
         return TypeError  # the argument is refused
 
 

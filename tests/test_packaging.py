@@ -119,7 +119,9 @@ def test_stub_has_the_rendered_parameters_and_defaults():
         rendered = function.__doc__.splitlines()[0]
         node = declared[function.__name__]
         defaults = [None] * (len(node.args.args) - len(node.args.defaults)) + node.args.defaults
-        stubbed = [(a.arg, None if d is None else ast.literal_eval(d)) for a, d in zip(node.args.args, defaults)]
+        stubbed = [
+            (a.arg, None if d is None else ast.literal_eval(d)) for a, d in zip(node.args.args, defaults, strict=True)
+        ]
         assert stubbed == parameters(rendered)
 
 

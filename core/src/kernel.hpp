@@ -16,11 +16,12 @@
 // could be the one compiled for an instruction set this CPU lacks. Everything
 // it needs is defined below, in an anonymous namespace.
 #include "kernel_args.hpp"
+#include "morvel/morvel.hpp" // the zero-snap threshold, a constant
 
 #include <cstddef>
 #include <cstdint>
 
-#if !defined(MORVEL_KERNEL_NAMESPACE) || !defined(MORVEL_KERNEL_WIDTH) ||        \
+#if !defined(MORVEL_KERNEL_NAMESPACE) || !defined(MORVEL_KERNEL_WIDTH) ||      \
     !defined(MORVEL_KERNEL_CHAINS)
 #error "define the kernel's namespace, vector width and chain count first"
 #endif
@@ -176,7 +177,8 @@ double square_root(double value) { return std::sqrt(value); }
 
 #endif
 
-// ---- Lane-major copies -------------------------------------------------------
+// ---- Lane-major copies
+// -------------------------------------------------------
 //
 // copy_lanes(sources, count, out, stride): out[k * stride + l] = sources[l][k]
 // for `width` lanes and k < count. Blocks of width x width values go through
@@ -260,8 +262,9 @@ void copy_lanes(const double *const *sources, std::int64_t count, double *out,
 // the zero-snap threshold (false for NaN) becomes +0.0.
 vec block_mean(const vec &sum, const vec &length) {
   const vec mean = sum / length;
-  const vec threshold = broadcast(1e-6);
-  const mask tiny = both(less(mean, threshold), less(broadcast(0.0) - threshold, mean));
+  const vec threshold = broadcast(zero_snap_threshold);
+  const mask tiny =
+      both(less(mean, threshold), less(broadcast(0.0) - threshold, mean));
   return select(tiny, broadcast(0.0), mean);
 }
 
@@ -292,7 +295,8 @@ void store_cell(const Cells &cells, std::size_t at, double mean) {
     cells.letters[at] = letter(mean, cells.cuts, cells.cut_count);
 }
 
-// ---- Windows side by side ----------------------------------------------------
+// ---- Windows side by side
+// ----------------------------------------------------
 
 // Value k of every lane's window, `chains` vectors at a time: straight from
 // the series when the tile's windows are contiguous neighbours, otherwise
@@ -310,15 +314,17 @@ struct WindowSource {
   void load_values(std::int64_t k, vec (&out)[chains]) {
     if (contiguous) {
       const double *first = ts + starts[0] + k;
-      MORVEL_UNROLLED for (int c = 0; c < chains; ++c)
+      MORVEL_UNROLLED for (int c = 0; c < chains; ++c) {
         out[c] = load(first + c * width);
+      }
       return;
     }
     if (k < begin || k >= end)
       copy_chunk(k);
     const double *row = scratch + (k - begin) * lanes;
-    MORVEL_UNROLLED for (int c = 0; c < chains; ++c)
+    MORVEL_UNROLLED for (int c = 0; c < chains; ++c) {
       out[c] = load(row + c * width);
+    }
   }
 
   void copy_chunk(std::int64_t from) { copy_chunk(from, nullptr); }
@@ -351,7 +357,9 @@ struct WindowSource {
       copy_rows(sources + c * width, k, rows, scratch + c * width, lanes);
     if (sums != nullptr)
       for (; k < rows; ++k)
-        MORVEL_UNROLLED for (int c = 0; c < chains; ++c)(*sums)[c] += load(scratch + k * lanes + c * width);
+        MORVEL_UNROLLED for (int c = 0; c < chains; ++c) {
+          (*sums)[c] += load(scratch + k * lanes + c * width);
+        }
   }
 };
 
@@ -375,15 +383,13 @@ void windows_kernel_impl(const WindowArgs &a) {
     // z-normalisation, as znormalise: mean, population variance, sd.
     vec x[chains];
     vec sum[chains];
-    MORVEL_UNROLLED for (int c = 0; c < chains; ++c)
-      sum[c] = zero;
+    MORVEL_UNROLLED for (int c = 0; c < chains; ++c) { sum[c] = zero; }
     if (!source.contiguous && n <= source.capacity) {
       source.copy_chunk(0, &sum); // the whole window fits: one copy
     } else {
       for (std::int64_t k = 0; k < n; ++k) {
         source.load_values(k, x);
-        MORVEL_UNROLLED for (int c = 0; c < chains; ++c)
-          sum[c] += x[c];
+        MORVEL_UNROLLED for (int c = 0; c < chains; ++c) { sum[c] += x[c]; }
       }
     }
     vec mean[chains];
@@ -413,11 +419,11 @@ void windows_kernel_impl(const WindowArgs &a) {
     vec block[chains];
     vec z[chains];
     vec z_next[chains];
-    MORVEL_UNROLLED for (int c = 0; c < chains; ++c)
-      block[c] = z[c] = zero;
+    MORVEL_UNROLLED for (int c = 0; c < chains; ++c) { block[c] = z[c] = zero; }
     source.load_values(0, x);
-    MORVEL_UNROLLED for (int c = 0; c < chains; ++c)
+    MORVEL_UNROLLED for (int c = 0; c < chains; ++c) {
       z_next[c] = (x[c] - mean[c]) / sd[c];
+    }
     std::int64_t value = -1;
     std::int64_t value_end = 0;
     std::int64_t block_end = n;
@@ -428,18 +434,17 @@ void windows_kernel_impl(const WindowArgs &a) {
       if (position == value_end) {
         ++value;
         value_end += w;
-        MORVEL_UNROLLED for (int c = 0; c < chains; ++c)
-          z[c] = z_next[c];
+        MORVEL_UNROLLED for (int c = 0; c < chains; ++c) { z[c] = z_next[c]; }
         if (value + 1 < n) {
           source.load_values(value + 1, x);
-          MORVEL_UNROLLED for (int c = 0; c < chains; ++c)
+          MORVEL_UNROLLED for (int c = 0; c < chains; ++c) {
             z_next[c] = (x[c] - mean[c]) / sd[c];
+          }
         }
       }
       const std::int64_t end = value_end < block_end ? value_end : block_end;
       for (std::int64_t i = position; i < end; ++i)
-        MORVEL_UNROLLED for (int c = 0; c < chains; ++c)
-          block[c] += z[c];
+        MORVEL_UNROLLED for (int c = 0; c < chains; ++c) { block[c] += z[c]; }
       position = end;
       if (position != block_end)
         continue;
@@ -447,15 +452,19 @@ void windows_kernel_impl(const WindowArgs &a) {
       MORVEL_UNROLLED for (int c = 0; c < chains; ++c) {
         const vec segment_mean = block_mean(block[c], length);
         block[c] = zero;
-        const std::size_t first_cell = static_cast<std::size_t>(c * width) * columns + segment;
+        const std::size_t first_cell =
+            static_cast<std::size_t>(c * width) * columns + segment;
         if (a.cells.means != nullptr) {
           for (int l = 0; l < width; ++l)
-            a.cells.means[first_cell + static_cast<std::size_t>(l) * columns] = lane(segment_mean, l);
+            a.cells.means[first_cell + static_cast<std::size_t>(l) * columns] =
+                lane(segment_mean, l);
         } else {
           char codes[width];
           letters(segment_mean, a.cells.cuts, a.cells.cut_count, codes);
           for (int l = 0; l < width; ++l)
-            a.cells.letters[first_cell + static_cast<std::size_t>(l) * columns] = codes[l];
+            a.cells
+                .letters[first_cell + static_cast<std::size_t>(l) * columns] =
+                codes[l];
         }
       }
       ++segment;
@@ -464,7 +473,8 @@ void windows_kernel_impl(const WindowArgs &a) {
   }
 }
 
-// ---- Segments side by side ---------------------------------------------------
+// ---- Segments side by side
+// ---------------------------------------------------
 
 // One group of `vectors` * width lanes, each lane a (window, segment) pair.
 //
@@ -482,7 +492,7 @@ template <int vectors> struct SegmentGroup {
   const SegmentArgs &a;
   std::int64_t first_pair;
   int valid;
-  const double *base[group_lanes];   // each lane's value k0
+  const double *base[group_lanes];    // each lane's value k0
   std::int64_t readable[group_lanes]; // values readable from base
   std::int64_t phase[group_lanes];
   double lane_mean[group_lanes];
@@ -551,7 +561,9 @@ template <int vectors> struct SegmentGroup {
         for (int l = 0; l < width; ++l) {
           const int g = v * width + l;
           out[s * group_lanes + l] =
-              g >= valid ? 0.0 : base[g][from + s < readable[g] ? from + s : readable[g] - 1];
+              g >= valid ? 0.0
+                         : base[g][from + s < readable[g] ? from + s
+                                                          : readable[g] - 1];
         }
     }
   }
@@ -560,9 +572,11 @@ template <int vectors> struct SegmentGroup {
   // with its own window's.
   void normalised(const double *row, const vec (&mean)[vectors],
                   const vec (&deviation)[vectors], vec (&out)[vectors]) const {
-    MORVEL_UNROLLED for (int v = 0; v < vectors; ++v)
-      out[v] = v * width < valid ? (load(row + v * width) - mean[v]) / deviation[v]
-                                 : broadcast(0.0);
+    MORVEL_UNROLLED for (int v = 0; v < vectors; ++v) {
+      out[v] = v * width < valid
+                   ? (load(row + v * width) - mean[v]) / deviation[v]
+                   : broadcast(0.0);
+    }
   }
 
   void finish(const vec (&sum)[vectors]) const {
@@ -608,8 +622,9 @@ template <int vectors> struct SegmentGroup {
     }
     for (std::int64_t t = 0; t < a.n; ++t) {
       const index step = broadcast_index(t);
-      MORVEL_UNROLLED for (int v = 0; v < vectors; ++v)
+      MORVEL_UNROLLED for (int v = 0; v < vectors; ++v) {
         sum[v] += select(less(step, first_repeats[v]), first[v], second[v]);
+      }
     }
   }
 
@@ -642,21 +657,26 @@ template <int vectors> struct SegmentGroup {
       normalised(a.scratch, mean, deviation, next);
       for (std::int64_t s = 0; s < count; ++s) {
         // Normalising the next value overlaps the adds of this one.
-        MORVEL_UNROLLED for (int v = 0; v < vectors; ++v) value[v] = next[v];
+        MORVEL_UNROLLED for (int v = 0; v < vectors; ++v) {
+          value[v] = next[v];
+        }
         if (s + 1 < count)
           normalised(a.scratch + (s + 1) * group_lanes, mean, deviation, next);
         const std::int64_t t0 = (from + s) * w;
         if (t0 >= latest && t0 + w <= earliest + n) {
           // Every lane adds this value w times.
           for (std::int64_t i = 0; i < w; ++i)
-            MORVEL_UNROLLED for (int v = 0; v < vectors; ++v) sum[v] += value[v];
+            MORVEL_UNROLLED for (int v = 0; v < vectors; ++v) {
+              sum[v] += value[v];
+            }
           continue;
         }
         for (std::int64_t i = 0; i < w; ++i) {
           const index step = broadcast_index(t0 + i);
           MORVEL_UNROLLED for (int v = 0; v < vectors; ++v) {
             // Lanes outside their own n steps keep their sum unchanged.
-            const mask adds = both(less(step, stop[v]), invert(less(step, start[v])));
+            const mask adds =
+                both(less(step, stop[v]), invert(less(step, start[v])));
             sum[v] = select(adds, sum[v] + value[v], sum[v]);
           }
         }
@@ -690,20 +710,22 @@ void window_moments(const SegmentArgs &a, std::int64_t from, int count) {
     vector_end = vector_end < 0 ? 0 : vector_end > n ? n : vector_end;
   }
   vec x[vectors];
-  MORVEL_UNROLLED for (int v = 0; v < vectors; ++v) x[v] = broadcast(0.0);
+  MORVEL_UNROLLED for (int v = 0; v < vectors; ++v) { x[v] = broadcast(0.0); }
   auto values = [&](std::int64_t k) {
     if (k < vector_end) {
-      MORVEL_UNROLLED for (int v = 0; v < vectors; ++v) x[v] = load(start[0] + v * width + k);
+      MORVEL_UNROLLED for (int v = 0; v < vectors; ++v) {
+        x[v] = load(start[0] + v * width + k);
+      }
     } else {
       for (int l = 0; l < count; ++l)
         set_lane(x[l / width], l % width, start[l][k]);
     }
   };
   vec sum[vectors];
-  MORVEL_UNROLLED for (int v = 0; v < vectors; ++v) sum[v] = broadcast(0.0);
+  MORVEL_UNROLLED for (int v = 0; v < vectors; ++v) { sum[v] = broadcast(0.0); }
   for (std::int64_t k = 0; k < n; ++k) {
     values(k);
-    MORVEL_UNROLLED for (int v = 0; v < vectors; ++v) sum[v] += x[v];
+    MORVEL_UNROLLED for (int v = 0; v < vectors; ++v) { sum[v] += x[v]; }
   }
   vec mean[vectors];
   vec squares[vectors];
@@ -722,7 +744,8 @@ void window_moments(const SegmentArgs &a, std::int64_t from, int count) {
     const vec variance = squares[v] / length;
     for (int l = 0; l < width && v * width + l < count; ++l) {
       a.window_means[from + v * width + l] = lane(mean[v], l);
-      a.window_deviations[from + v * width + l] = square_root(lane(variance, l));
+      a.window_deviations[from + v * width + l] =
+          square_root(lane(variance, l));
     }
   }
 }

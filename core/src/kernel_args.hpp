@@ -52,7 +52,7 @@ struct SegmentArgs {
   double *window_means; // room for count of each
   double *window_deviations;
   bool moments_known; // else the kernel computes them first
-  Cells cells; // count rows
+  Cells cells;        // count rows
   // Normalised values of each lane, slot by slot: room for
   // scratch_slots slots of the kernel's lanes.
   double *scratch;

@@ -54,12 +54,14 @@ std::uint64_t headroom(std::uint64_t limit, std::uint64_t used) {
 
 [[maybe_unused]] Bytes parse_number(const std::string &text) {
   std::size_t position = 0;
-  while (position < text.size() && (text[position] == ' ' || text[position] == '\t'))
+  while (position < text.size() &&
+         (text[position] == ' ' || text[position] == '\t'))
     ++position;
   if (position == text.size() || text[position] < '0' || text[position] > '9')
     return std::nullopt;
   std::uint64_t value = 0;
-  for (; position < text.size() && text[position] >= '0' && text[position] <= '9';
+  for (;
+       position < text.size() && text[position] >= '0' && text[position] <= '9';
        ++position) {
     const auto digit = static_cast<std::uint64_t>(text[position] - '0');
     if (value > (UINT64_MAX - digit) / 10)
@@ -81,7 +83,8 @@ Bytes parse_limit(const std::string &text) noexcept {
 }
 
 // "Key:   123 kB" lines.
-Bytes parse_kilobytes(const std::string &text, const std::string &key) noexcept {
+Bytes parse_kilobytes(const std::string &text,
+                      const std::string &key) noexcept {
   const std::string prefix = key + ":";
   std::istringstream lines(text);
   std::string line;
@@ -131,7 +134,8 @@ Bytes read_physical_memory() {
   const long page_size = sysconf(_SC_PAGE_SIZE);
   if (pages <= 0 || page_size <= 0)
     return std::nullopt;
-  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+  return static_cast<std::uint64_t>(pages) *
+         static_cast<std::uint64_t>(page_size);
 #endif
 }
 
@@ -182,7 +186,8 @@ struct CgroupDirectory {
   bool unified; // cgroup v2
 };
 
-[[maybe_unused]] std::vector<std::string> split(const std::string &text, char separator) {
+[[maybe_unused]] std::vector<std::string> split(const std::string &text,
+                                                char separator) {
   std::vector<std::string> parts;
   std::string part;
   std::istringstream stream(text);
@@ -194,7 +199,8 @@ struct CgroupDirectory {
 // The memory cgroup directories of this process, innermost first, up to the
 // root of each hierarchy: from /proc/self/cgroup (which cgroup) and
 // /proc/self/mountinfo (where its hierarchy is mounted).
-[[maybe_unused]] std::vector<CgroupDirectory> find_cgroups(const std::string &root) {
+[[maybe_unused]] std::vector<CgroupDirectory>
+find_cgroups(const std::string &root) {
   std::vector<CgroupDirectory> directories;
   const auto membership = read_file(root + "/proc/self/cgroup");
   const auto mounts = read_file(root + "/proc/self/mountinfo");
@@ -224,14 +230,16 @@ struct CgroupDirectory {
   }
 
   for (const std::string &line : split(*mounts, '\n')) {
-    // id parent major:minor root mount-point options [optional...] - type source super-options
+    // id parent major:minor root mount-point options [optional...] - type
+    // source super-options
     const auto fields = split(line, ' ');
     const auto dash = static_cast<std::size_t>(
         std::find(fields.begin(), fields.end(), "-") - fields.begin());
     if (fields.size() < 5 || dash + 1 >= fields.size())
       continue;
     const std::string &type = fields[dash + 1];
-    const std::string super_options = dash + 3 < fields.size() ? fields[dash + 3] : "";
+    const std::string super_options =
+        dash + 3 < fields.size() ? fields[dash + 3] : "";
     const std::string &mount_root = fields[3];
     const std::string &mount_point = fields[4];
     bool unified = false;
@@ -249,14 +257,16 @@ struct CgroupDirectory {
     }
     // The path is relative to the hierarchy's root; the mount may show only a
     // subtree of it (a container's own cgroup).
-    if (mount_root != "/" && path.compare(0, mount_root.size(), mount_root) == 0)
+    if (mount_root != "/" &&
+        path.compare(0, mount_root.size(), mount_root) == 0)
       path = path.substr(mount_root.size());
     std::string directory = root + mount_point + (path == "/" ? "" : path);
     const std::string top = root + mount_point;
     while (true) {
       directories.push_back({directory, unified});
       const auto parent = directory.rfind('/');
-      if (directory.size() <= top.size() || parent == std::string::npos || parent < top.size())
+      if (directory.size() <= top.size() || parent == std::string::npos ||
+          parent < top.size())
         break;
       directory.resize(parent);
     }
@@ -266,9 +276,12 @@ struct CgroupDirectory {
 
 // The headroom one cgroup directory allows, if it sets a limit.
 [[maybe_unused]] Bytes directory_headroom(const CgroupDirectory &cgroup) {
-  const char *limit_file = cgroup.unified ? "/memory.max" : "/memory.limit_in_bytes";
-  const char *usage_file = cgroup.unified ? "/memory.current" : "/memory.usage_in_bytes";
-  const char *reclaimable = cgroup.unified ? "inactive_file" : "total_inactive_file";
+  const char *limit_file =
+      cgroup.unified ? "/memory.max" : "/memory.limit_in_bytes";
+  const char *usage_file =
+      cgroup.unified ? "/memory.current" : "/memory.usage_in_bytes";
+  const char *reclaimable =
+      cgroup.unified ? "inactive_file" : "total_inactive_file";
   const auto limit_text = read_file(cgroup.path + limit_file);
   if (!limit_text)
     return std::nullopt;
@@ -295,7 +308,8 @@ Bytes cgroup_headroom([[maybe_unused]] const std::string &root) noexcept {
     // Which cgroups this process is in does not change under it in
     // practice; finding them reads two files, so it is done once.
     static const std::vector<CgroupDirectory> own = find_cgroups("");
-    const std::vector<CgroupDirectory> directories = root.empty() ? own : find_cgroups(root);
+    const std::vector<CgroupDirectory> directories =
+        root.empty() ? own : find_cgroups(root);
     Bytes least_headroom;
     for (const CgroupDirectory &directory : directories)
       least_headroom = least(least_headroom, directory_headroom(directory));
@@ -321,11 +335,14 @@ Bytes resource_limit_headroom() noexcept {
     } limits[] = {{RLIMIT_AS, "VmSize"}, {RLIMIT_DATA, "VmData"}};
     for (const auto &limit : limits) {
       rlimit value{};
-      if (getrlimit(limit.resource, &value) != 0 || value.rlim_cur == RLIM_INFINITY)
+      if (getrlimit(limit.resource, &value) != 0 ||
+          value.rlim_cur == RLIM_INFINITY)
         continue;
-      const Bytes used = status ? detail::parse_kilobytes(*status, limit.usage) : std::nullopt;
-      least_headroom = least(least_headroom,
-                             headroom(static_cast<std::uint64_t>(value.rlim_cur), used.value_or(0)));
+      const Bytes used =
+          status ? detail::parse_kilobytes(*status, limit.usage) : std::nullopt;
+      least_headroom = least(
+          least_headroom, headroom(static_cast<std::uint64_t>(value.rlim_cur),
+                                   used.value_or(0)));
     }
     return least_headroom;
   } catch (...) {
@@ -342,7 +359,8 @@ Bytes allocatable_memory() noexcept {
   if (allocatable) {
     const auto meminfo = read_file("/proc/meminfo");
     if (meminfo)
-      *allocatable += detail::parse_kilobytes(*meminfo, "SwapTotal").value_or(0);
+      *allocatable +=
+          detail::parse_kilobytes(*meminfo, "SwapTotal").value_or(0);
   }
 #endif
   return least(allocatable, resource_limit_headroom());

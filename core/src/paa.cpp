@@ -67,8 +67,10 @@ void paa_window(const Series &buffer, std::vector<double> &row, std::int32_t n,
 std::int32_t window_count(std::size_t length, std::int32_t window,
                           std::int32_t stride) {
   const auto n = static_cast<std::uint64_t>(length);
-  const auto span = static_cast<std::uint64_t>(static_cast<std::int64_t>(window));
-  const auto step = static_cast<std::uint64_t>(static_cast<std::int64_t>(stride));
+  const auto span =
+      static_cast<std::uint64_t>(static_cast<std::int64_t>(window));
+  const auto step =
+      static_cast<std::uint64_t>(static_cast<std::int64_t>(stride));
   const std::uint64_t count = (n - span) / step + 1;
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(count));
 }
@@ -92,8 +94,8 @@ void check_domain(std::size_t length, std::int32_t window,
                                 std::to_string(length) + " values)");
 }
 
-Shape validate_call(std::size_t length, std::int32_t window, std::int32_t stride,
-                    std::int32_t w) {
+Shape validate_call(std::size_t length, std::int32_t window,
+                    std::int32_t stride, std::int32_t w) {
   check_domain(length, window, stride);
   if (w < 0)
     detail::throw_too_long();
@@ -106,8 +108,10 @@ Shape validate_call(std::size_t length, std::int32_t window, std::int32_t stride
   } else {
     // A series this long has more windows than 32 bits count: the same
     // unsigned formula, kept whole. No window can be longer than it.
-    const auto span = static_cast<std::uint64_t>(static_cast<std::int64_t>(window));
-    const auto step = static_cast<std::uint64_t>(static_cast<std::int64_t>(stride));
+    const auto span =
+        static_cast<std::uint64_t>(static_cast<std::int64_t>(window));
+    const auto step =
+        static_cast<std::uint64_t>(static_cast<std::int64_t>(stride));
     rows = (static_cast<std::uint64_t>(length) - span) / step + 1;
   }
   if (window < 0)
@@ -116,7 +120,7 @@ Shape validate_call(std::size_t length, std::int32_t window, std::int32_t stride
 }
 
 Rows paa_reference(const Series &ts, std::int32_t window, std::int32_t stride,
-         std::int32_t w) {
+                   std::int32_t w) {
   return detail::slide<double>(
       ts, window, stride, w,
       [w](const Series &buffer, std::vector<double> &row, std::int32_t n) {

@@ -45,7 +45,7 @@ void discretise(const Series &buffer, Word &row, std::int32_t n, std::int32_t w,
 }
 
 Words sax_reference(const Series &ts, std::int32_t window, std::int32_t stride,
-          std::int32_t w, std::int32_t alpha) {
+                    std::int32_t w, std::int32_t alpha) {
   check_alphabet(alpha);
   return detail::slide<char>(
       ts, window, stride, w,

@@ -31,11 +31,12 @@ std::vector<T> make_filled(std::size_t size, const T &value) {
 // Runs the sliding window over ts: for every window, a private copy is
 // z-normalised and handed to fill(buffer, row, window).
 template <typename Element, typename Fill>
-std::vector<std::vector<Element>>
-slide(const Series &ts, std::int32_t window, std::int32_t stride,
-      std::int32_t w, Fill fill) {
+std::vector<std::vector<Element>> slide(const Series &ts, std::int32_t window,
+                                        std::int32_t stride, std::int32_t w,
+                                        Fill fill) {
   const Shape shape = validate_call(ts.size(), window, stride, w);
-  const std::vector<Element> row_template = make_filled(shape.columns, Element{});
+  const std::vector<Element> row_template =
+      make_filled(shape.columns, Element{});
   auto result = make_filled(shape.rows, row_template);
   const auto count = static_cast<std::int64_t>(shape.rows);
 

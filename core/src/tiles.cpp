@@ -1,5 +1,5 @@
-#include "morvel/morvel.hpp"
 #include "morvel/tiles.hpp"
+#include "morvel/morvel.hpp"
 
 #include "kernel_args.hpp"
 #include "sliding.hpp"
@@ -81,9 +81,9 @@ constexpr std::int64_t segment_batch = max_kernel_lanes;
 // How a call is carried out: which windows go to which kernel and the sizes
 // of the buffers they need.
 struct Division {
-  std::int64_t tiled = 0;  // windows 0 ... tiled - 1 on the windows kernel
-  std::int64_t batch = 0;  // rows per batch of the rest
-  bool serial = false;     // the rest one window at a time, else segments
+  std::int64_t tiled = 0; // windows 0 ... tiled - 1 on the windows kernel
+  std::int64_t batch = 0; // rows per batch of the rest
+  bool serial = false;    // the rest one window at a time, else segments
   InstructionSet segment_set = InstructionSet::portable;
   std::int64_t tile_rows = 0;
   std::int64_t window_scratch = 0;  // values per lane, windows kernel
@@ -98,8 +98,9 @@ Division divide(Shape shape, std::int32_t window, std::int32_t stride,
   const std::int64_t lanes = kernel_lanes(how.set);
   Layout layout = how.layout;
   if (layout == Layout::automatic)
-    layout = count >= lanes ? Layout::windows : count == 1 && w == 1 ? Layout::serial
-                                                                     : Layout::segments;
+    layout = count >= lanes         ? Layout::windows
+             : count == 1 && w == 1 ? Layout::serial
+                                    : Layout::segments;
   Division division;
   if (n == 0 || w == 0) {
     // Nothing to compute: rows of their initial fill, a tile at a time.
@@ -152,7 +153,8 @@ public:
 
   // `count` objects of type T, the next in the block (8-byte aligned).
   template <typename T> T *take(std::size_t count) {
-    T *at = reinterpret_cast<T *>(reinterpret_cast<unsigned char *>(base_) + used_);
+    T *at =
+        reinterpret_cast<T *>(reinterpret_cast<unsigned char *>(base_) + used_);
     used_ += (count * sizeof(T) + 7) / 8 * 8;
     return at;
   }
@@ -174,7 +176,8 @@ std::size_t workspace_bytes(const Division &division, Shape shape,
   std::size_t bytes = round8(static_cast<std::size_t>(division.tile_rows) *
                              shape.columns * cell_bytes);
   bytes += static_cast<std::size_t>(division.window_scratch * lanes) * 8;
-  bytes += static_cast<std::size_t>(division.segment_scratch * max_kernel_lanes) * 8;
+  bytes +=
+      static_cast<std::size_t>(division.segment_scratch * max_kernel_lanes) * 8;
   bytes += static_cast<std::size_t>(2 * division.batch) * 8; // moments
   return bytes;
 }
@@ -227,7 +230,8 @@ void moments(const double *ts, std::int64_t stride, std::int64_t first,
 
 // One window, the literal way: its stretched walk as paa_segments does it,
 // each value normalised when reached.
-void store_block(const Cells &cells, std::size_t at, double sum, double length) {
+void store_block(const Cells &cells, std::size_t at, double sum,
+                 double length) {
   double block = sum / length;
   if (std::fabs(block) < zero_snap_threshold)
     block = 0.0;
@@ -273,7 +277,8 @@ void serial_window(const double *x, std::int32_t n, std::int32_t w, double mean,
       rep = 0;
     if (++pos == n) {
       pos = 0;
-      store_block(cells, row * static_cast<std::size_t>(w) + segment++, sum, length);
+      store_block(cells, row * static_cast<std::size_t>(w) + segment++, sum,
+                  length);
       sum = 0.0;
     }
   }
@@ -285,15 +290,15 @@ template <typename T> struct Emitter {
 
   static void emit(void *context, std::int64_t first, std::int32_t rows) {
     auto *self = static_cast<Emitter *>(context);
-    (*self->sink)(static_cast<std::size_t>(first), static_cast<std::size_t>(rows),
-                  self->cells);
+    (*self->sink)(static_cast<std::size_t>(first),
+                  static_cast<std::size_t>(rows), self->cells);
   }
 };
 
 template <typename T>
 std::size_t tiled(const double *ts, std::size_t length, std::int32_t window,
-                  std::int32_t stride, std::int32_t w, Cells cells, Execution how,
-                  const TileSink<T> &sink) {
+                  std::int32_t stride, std::int32_t w, Cells cells,
+                  Execution how, const TileSink<T> &sink) {
   const Shape shape = validate_call(length, window, stride, w);
   if (shape.rows == 0)
     return 0;
@@ -301,7 +306,8 @@ std::size_t tiled(const double *ts, std::size_t length, std::int32_t window,
   const Division division = divide(shape, window, stride, how);
   const std::int64_t lanes = kernel_lanes(how.set);
   Workspace workspace(workspace_bytes(division, shape, sizeof(T), lanes));
-  const std::size_t tile_cells = static_cast<std::size_t>(division.tile_rows) * shape.columns;
+  const std::size_t tile_cells =
+      static_cast<std::size_t>(division.tile_rows) * shape.columns;
   T *tile = workspace.template take<T>(tile_cells);
   // Every cell starts as the fill; a window that reports no segment keeps it.
   for (std::size_t i = 0; i < tile_cells; ++i)
@@ -338,15 +344,19 @@ std::size_t tiled(const double *ts, std::size_t length, std::int32_t window,
 
   double *scratch = workspace.template take<double>(
       static_cast<std::size_t>(division.segment_scratch * max_kernel_lanes));
-  double *means = workspace.template take<double>(static_cast<std::size_t>(division.batch));
-  double *deviations = workspace.template take<double>(static_cast<std::size_t>(division.batch));
-  for (std::int64_t first = division.tiled; first < count; first += division.batch) {
-    const std::int64_t rows = count - first < division.batch ? count - first : division.batch;
+  double *means =
+      workspace.template take<double>(static_cast<std::size_t>(division.batch));
+  double *deviations =
+      workspace.template take<double>(static_cast<std::size_t>(division.batch));
+  for (std::int64_t first = division.tiled; first < count;
+       first += division.batch) {
+    const std::int64_t rows =
+        count - first < division.batch ? count - first : division.batch;
     if (division.serial) {
       moments(ts, stride, first, rows, window, means, deviations);
       for (std::int64_t i = 0; i < rows; ++i)
-        serial_window(ts + (first + i) * stride, window, w, means[i], deviations[i],
-                      cells, static_cast<std::size_t>(i));
+        serial_window(ts + (first + i) * stride, window, w, means[i],
+                      deviations[i], cells, static_cast<std::size_t>(i));
     } else {
       SegmentArgs args{};
       args.ts = ts;
@@ -490,29 +500,31 @@ std::size_t working_bytes(Shape shape, std::int32_t window, std::int32_t stride,
   if (shape.rows == 0)
     return 0;
   const detail::Division division = detail::divide(shape, window, stride, how);
-  const std::size_t bytes =
-      detail::workspace_bytes(division, shape, cell_bytes, detail::kernel_lanes(how.set));
+  const std::size_t bytes = detail::workspace_bytes(
+      division, shape, cell_bytes, detail::kernel_lanes(how.set));
   return bytes <= 4096 ? 0 : bytes;
 }
 
 std::size_t paa_tiles(const double *ts, std::size_t length, std::int32_t window,
                       std::int32_t stride, std::int32_t w,
                       const TileSink<double> &sink, Execution how) {
-  return detail::tiled<double>(ts, length, window, stride, w, detail::Cells{}, how, sink);
+  return detail::tiled<double>(ts, length, window, stride, w, detail::Cells{},
+                               how, sink);
 }
 
 std::size_t sax_tiles(const double *ts, std::size_t length, std::int32_t window,
                       std::int32_t stride, std::int32_t w, std::int32_t alpha,
                       const TileSink<char> &sink, Execution how) {
-  return detail::tiled<char>(ts, length, window, stride, w, detail::letter_cells(alpha),
-                             how, sink);
+  return detail::tiled<char>(ts, length, window, stride, w,
+                             detail::letter_cells(alpha), how, sink);
 }
 
 Grid<double> paa_grid(const double *ts, std::size_t length, std::int32_t window,
                       std::int32_t stride, std::int32_t w, Execution how) {
   Grid<double> grid =
       detail::sized_grid<double>(validate_call(length, window, stride, w));
-  grid.rows = paa_tiles(ts, length, window, stride, w, detail::grid_sink(grid), how);
+  grid.rows =
+      paa_tiles(ts, length, window, stride, w, detail::grid_sink(grid), how);
   return grid;
 }
 
@@ -522,8 +534,8 @@ Grid<char> sax_grid(const double *ts, std::size_t length, std::int32_t window,
   check_alphabet(alpha);
   Grid<char> grid =
       detail::sized_grid<char>(validate_call(length, window, stride, w));
-  grid.rows =
-      sax_tiles(ts, length, window, stride, w, alpha, detail::grid_sink(grid), how);
+  grid.rows = sax_tiles(ts, length, window, stride, w, alpha,
+                        detail::grid_sink(grid), how);
   return grid;
 }
 

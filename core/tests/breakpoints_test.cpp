@@ -22,7 +22,8 @@ std::vector<double> row(std::int32_t alpha) {
 TEST(Breakpoints, EveryRowHasAlphaMinusOneAscendingEntries) {
   for (std::int32_t alpha = 0; alpha <= morvel::max_alphabet; ++alpha) {
     const auto values = row(alpha);
-    EXPECT_EQ(values.size(), static_cast<std::size_t>(alpha < 2 ? 0 : alpha - 1))
+    EXPECT_EQ(values.size(),
+              static_cast<std::size_t>(alpha < 2 ? 0 : alpha - 1))
         << "alpha " << alpha;
     for (std::size_t i = 1; i < values.size(); ++i)
       EXPECT_LT(values[i - 1], values[i]) << "alpha " << alpha;
@@ -39,8 +40,8 @@ TEST(Breakpoints, EvenAlphabetsHaveExactZeroInTheMiddle) {
 
 TEST(Breakpoints, CarryTheExactConstants) {
   // Not symmetric, and not the correctly rounded +-0.4307272992954575.
-  EXPECT_EQ(row(3), (std::vector<double>{-0.43072729929545756,
-                                         0.43072729929545744}));
+  EXPECT_EQ(row(3),
+            (std::vector<double>{-0.43072729929545756, 0.43072729929545744}));
   EXPECT_EQ(bits(row(3)[0]), 0xBFDB91093BFDFA2Bu);
   EXPECT_EQ(row(4), (std::vector<double>{-0.6744897501960817, 0.0,
                                          0.6744897501960817}));

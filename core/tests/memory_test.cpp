@@ -20,7 +20,7 @@ constexpr std::uint64_t MiB = 1 << 20;
 
 TEST(MemoryParsing, LimitFiles) {
   EXPECT_EQ(parse_limit("1073741824\n"), 1073741824u);
-  EXPECT_FALSE(parse_limit("max\n")); // cgroup v2: no limit
+  EXPECT_FALSE(parse_limit("max\n"));                 // cgroup v2: no limit
   EXPECT_FALSE(parse_limit("9223372036854771712\n")); // cgroup v1: no limit
   EXPECT_FALSE(parse_limit(""));
   EXPECT_FALSE(parse_limit("99999999999999999999999\n")); // beyond 64 bits
@@ -34,7 +34,8 @@ TEST(MemoryParsing, KilobyteAndStatLines) {
   EXPECT_EQ(parse_kilobytes(meminfo, "MemAvailable"), 2000u * 1024);
   EXPECT_EQ(parse_kilobytes(meminfo, "SwapFree"), 3u * 1024);
   EXPECT_FALSE(parse_kilobytes(meminfo, "Mem")); // whole keys only
-  const std::string stat = "cache 5\ninactive_file 4096\ntotal_inactive_file 8192\n";
+  const std::string stat =
+      "cache 5\ninactive_file 4096\ntotal_inactive_file 8192\n";
   EXPECT_EQ(parse_stat(stat, "inactive_file"), 4096u);
   EXPECT_EQ(parse_stat(stat, "total_inactive_file"), 8192u);
   EXPECT_FALSE(parse_stat(stat, "active_file"));
@@ -44,9 +45,11 @@ TEST(MemoryParsing, KilobyteAndStatLines) {
 class FakeRoot : public ::testing::Test {
 protected:
   void SetUp() override {
-    root = fs::temp_directory_path() /
-           ("morvel-memory-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    root =
+        fs::temp_directory_path() /
+        ("morvel-memory-" +
+         std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+         "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(root);
   }
   void TearDown() override { fs::remove_all(root); }
@@ -70,15 +73,19 @@ TEST_F(FakeRoot, CgroupV1TakesTheLeastHeadroomOfTheCgroupAndItsAncestors) {
   write("/proc/self/cgroup", "5:cpu:/\n4:memory:/jobs/job7\n0::/\n");
   write("/proc/self/mountinfo",
         "30 23 0:27 / /sys/fs/cgroup rw - tmpfs tmpfs rw\n"
-        "35 30 0:32 / /sys/fs/cgroup/memory rw,relatime shared:9 - cgroup cgroup rw,memory\n");
+        "35 30 0:32 / /sys/fs/cgroup/memory rw,relatime shared:9 - cgroup "
+        "cgroup rw,memory\n");
   const std::string job = "/sys/fs/cgroup/memory/jobs/job7/";
   write(job + "memory.limit_in_bytes", std::to_string(1024 * MiB) + "\n");
   write(job + "memory.usage_in_bytes", std::to_string(300 * MiB) + "\n");
   // Cache it can reclaim does not count as used.
-  write(job + "memory.stat", "total_cache 1\ntotal_inactive_file " + std::to_string(100 * MiB) + "\n");
+  write(job + "memory.stat", "total_cache 1\ntotal_inactive_file " +
+                                 std::to_string(100 * MiB) + "\n");
   EXPECT_EQ(headroom(), 824 * MiB);
-  write("/sys/fs/cgroup/memory/jobs/memory.limit_in_bytes", std::to_string(512 * MiB) + "\n");
-  write("/sys/fs/cgroup/memory/jobs/memory.usage_in_bytes", std::to_string(500 * MiB) + "\n");
+  write("/sys/fs/cgroup/memory/jobs/memory.limit_in_bytes",
+        std::to_string(512 * MiB) + "\n");
+  write("/sys/fs/cgroup/memory/jobs/memory.usage_in_bytes",
+        std::to_string(500 * MiB) + "\n");
   EXPECT_EQ(headroom(), 12 * MiB);
   write("/sys/fs/cgroup/memory/memory.limit_in_bytes", "9223372036854771712\n");
   EXPECT_EQ(headroom(), 12 * MiB);
@@ -86,12 +93,15 @@ TEST_F(FakeRoot, CgroupV1TakesTheLeastHeadroomOfTheCgroupAndItsAncestors) {
 
 TEST_F(FakeRoot, CgroupV2ReadsMemoryMaxAndIgnoresMax) {
   write("/proc/self/cgroup", "0::/system.slice/service\n");
-  write("/proc/self/mountinfo", "29 23 0:26 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw,nsdelegate\n");
+  write("/proc/self/mountinfo",
+        "29 23 0:26 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw,nsdelegate\n");
   const std::string service = "/sys/fs/cgroup/system.slice/service/";
   write(service + "memory.max", "max\n");
   write(service + "memory.current", "123\n");
-  write("/sys/fs/cgroup/system.slice/memory.max", std::to_string(2048 * MiB) + "\n");
-  write("/sys/fs/cgroup/system.slice/memory.current", std::to_string(48 * MiB) + "\n");
+  write("/sys/fs/cgroup/system.slice/memory.max",
+        std::to_string(2048 * MiB) + "\n");
+  write("/sys/fs/cgroup/system.slice/memory.current",
+        std::to_string(48 * MiB) + "\n");
   write("/sys/fs/cgroup/system.slice/memory.stat", "anon 1\ninactive_file 0\n");
   EXPECT_EQ(headroom(), 2000 * MiB);
 }
@@ -99,7 +109,8 @@ TEST_F(FakeRoot, CgroupV2ReadsMemoryMaxAndIgnoresMax) {
 TEST_F(FakeRoot, ContainerSeesOnlyItsOwnSubtree) {
   // The hierarchy is mounted from the container's own cgroup down.
   write("/proc/self/cgroup", "0::/docker/abc\n");
-  write("/proc/self/mountinfo", "29 23 0:26 /docker/abc /sys/fs/cgroup ro - cgroup2 cgroup2 rw\n");
+  write("/proc/self/mountinfo",
+        "29 23 0:26 /docker/abc /sys/fs/cgroup ro - cgroup2 cgroup2 rw\n");
   write("/sys/fs/cgroup/memory.max", std::to_string(256 * MiB) + "\n");
   write("/sys/fs/cgroup/memory.current", std::to_string(56 * MiB) + "\n");
   EXPECT_EQ(headroom(), 200 * MiB);
@@ -107,7 +118,8 @@ TEST_F(FakeRoot, ContainerSeesOnlyItsOwnSubtree) {
 
 TEST_F(FakeRoot, UsageAboveTheLimitLeavesNoHeadroom) {
   write("/proc/self/cgroup", "0::/\n");
-  write("/proc/self/mountinfo", "29 23 0:26 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n");
+  write("/proc/self/mountinfo",
+        "29 23 0:26 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n");
   write("/sys/fs/cgroup/memory.max", "1000\n");
   write("/sys/fs/cgroup/memory.current", "5000\n");
   EXPECT_EQ(headroom(), 0u);
@@ -116,7 +128,8 @@ TEST_F(FakeRoot, UsageAboveTheLimitLeavesNoHeadroom) {
 TEST_F(FakeRoot, NoCgroupOrNoLimitGivesNothing) {
   EXPECT_FALSE(morvel::memory::cgroup_headroom(root.string()));
   write("/proc/self/cgroup", "0::/\n");
-  write("/proc/self/mountinfo", "29 23 0:26 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n");
+  write("/proc/self/mountinfo",
+        "29 23 0:26 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n");
   EXPECT_FALSE(morvel::memory::cgroup_headroom(root.string())); // no files
   write("/sys/fs/cgroup/memory.max", "max\n");
   EXPECT_FALSE(morvel::memory::cgroup_headroom(root.string()));

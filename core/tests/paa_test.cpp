@@ -28,10 +28,9 @@ TEST(Znormalise, ConstantWindowWithExactMeanIsNan) {
 TEST(Znormalise, DividesByTheDeviationRatherThanMultiplyingByItsInverse) {
   std::vector<double> buffer{1, 2, 3, 4};
   morvel::znormalise(buffer, 4);
-  EXPECT_EQ(buffer, (std::vector<double>{-1.3416407864998738,
-                                         -0.4472135954999579,
-                                         0.4472135954999579,
-                                         1.3416407864998738}));
+  EXPECT_EQ(buffer,
+            (std::vector<double>{-1.3416407864998738, -0.4472135954999579,
+                                 0.4472135954999579, 1.3416407864998738}));
 }
 
 TEST(Znormalise, TouchesOnlyTheFirstNValues) {
@@ -58,10 +57,10 @@ INSTANTIATE_TEST_SUITE_P(
     Paa, WindowCount,
     ::testing::Values(Count{6, 4, 2, 2}, Count{6, 6, 1, 1}, Count{6, 4, 5, 1},
                       Count{0, 0, 1, 1}, Count{10, 0, 3, 4},
-                      Count{6, 2, -1, 1},          // huge unsigned divisor
-                      Count{5, 6, 1, 0},           // wraps to zero
-                      Count{5, 7, 2, 0},           // 2^63 keeps no low bits
-                      Count{5, 7, 1, -1},          // negative: refused later
+                      Count{6, 2, -1, 1},           // huge unsigned divisor
+                      Count{5, 6, 1, 0},            // wraps to zero
+                      Count{5, 7, 2, 0},            // 2^63 keeps no low bits
+                      Count{5, 7, 1, -1},           // negative: refused later
                       Count{5, 7, 3, 0x55555555})); // outside the domain
 
 TEST(Domain, RefusesZeroStrideAndWindowsPastTheEnd) {

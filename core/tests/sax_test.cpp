@@ -35,16 +35,21 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Letter{0.0, 4, 'c'}, Letter{0.0, 2, 'b'}, Letter{-1e-300, 2, 'a'},
         Letter{0.43072729929545744, 3, 'c'}, // a tie takes the higher letter
-        Letter{0.4307272992954574, 3, 'b'}, Letter{-0.43072729929545756, 3, 'b'},
-        Letter{nan, 4, 'd'}, Letter{nan, 24, 'x'}, Letter{nan, 1, 'a'},
-        Letter{nan, 0, 'a'}, Letter{-inf, 24, 'a'}, Letter{inf, 24, 'x'},
-        Letter{inf, 1, 'a'}, Letter{-0.8944271909999159, 4, 'a'},
+        Letter{0.4307272992954574, 3, 'b'},
+        Letter{-0.43072729929545756, 3, 'b'}, Letter{nan, 4, 'd'},
+        Letter{nan, 24, 'x'}, Letter{nan, 1, 'a'}, Letter{nan, 0, 'a'},
+        Letter{-inf, 24, 'a'}, Letter{inf, 24, 'x'}, Letter{inf, 1, 'a'},
+        Letter{-0.8944271909999159, 4, 'a'},
         Letter{0.894427190999916, 4, 'd'}));
 
 TEST(Sax, IncreasingWindowWordsForEachAlphabet) {
   const std::vector<double> ts{1, 2, 3, 4, 5, 6};
   const std::vector<std::pair<std::int32_t, std::string>> expected{
-      {0, "aaaaaa"}, {1, "aaaaaa"}, {2, "aaabbb"}, {3, "aabbcc"}, {24, "bejotw"}};
+      {0, "aaaaaa"},
+      {1, "aaaaaa"},
+      {2, "aaabbb"},
+      {3, "aabbcc"},
+      {24, "bejotw"}};
   for (const auto &[alpha, letters] : expected) {
     const auto rows = morvel::sax(ts, 6, 1, 6, alpha);
     ASSERT_EQ(rows.size(), 1u);
@@ -71,7 +76,8 @@ TEST(Sax, UnreportedSegmentsKeepTheirNulFill) {
 }
 
 TEST(Sax, RefusesAlphabetsWithoutARow) {
-  for (std::int32_t alpha : {-1, 25, std::numeric_limits<std::int32_t>::min()}) {
+  for (std::int32_t alpha :
+       {-1, 25, std::numeric_limits<std::int32_t>::min()}) {
     EXPECT_FALSE(morvel::valid_alphabet(alpha));
     EXPECT_THROW(morvel::sax({1, 2, 3}, 0, 1, 0, alpha), std::invalid_argument);
   }
@@ -84,7 +90,8 @@ TEST(Sax, EveryBreakpointIsATieWonByTheHigherLetter) {
     for (std::int32_t k = 0; k < row.size; ++k) {
       const double cut = row.values[k];
       const double below = std::nextafter(cut, -inf);
-      EXPECT_EQ(morvel::letter_for(cut, alpha), 'a' + k + 1) << alpha << "/" << k;
+      EXPECT_EQ(morvel::letter_for(cut, alpha), 'a' + k + 1)
+          << alpha << "/" << k;
       EXPECT_EQ(morvel::letter_for(below, alpha), 'a' + k) << alpha << "/" << k;
     }
   }

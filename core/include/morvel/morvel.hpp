@@ -64,8 +64,7 @@ bool within_domain(std::size_t length, std::int32_t window,
 
 // Throws std::invalid_argument, with a message naming the fault, when
 // within_domain is false. Cost: O(1).
-void check_domain(std::size_t length, std::int32_t window,
-                  std::int32_t stride);
+void check_domain(std::size_t length, std::int32_t window, std::int32_t stride);
 
 // The size of a call's result: `rows` windows of `columns` cells each.
 struct Shape {
@@ -79,8 +78,8 @@ struct Shape {
 // negative window count, or window < 0. The count is window_count's for a
 // series of fewer than 2^31 values; a longer series has its count computed
 // whole in 64 bits, never wrapped. Allocates nothing. O(1).
-Shape validate_call(std::size_t length, std::int32_t window, std::int32_t stride,
-                    std::int32_t w);
+Shape validate_call(std::size_t length, std::int32_t window,
+                    std::int32_t stride, std::int32_t w);
 
 // Sliding-window z-normalised PAA: one row of w means per window of `window`
 // values, one window every `stride` values.

@@ -62,15 +62,14 @@ struct Execution {
 // Throws exactly as paa, before the first tile, and whatever the sink
 // throws. Returns the number of rows. Memory: working_bytes(), whatever the
 // number of windows; no heap allocation when that is under 4 KiB.
-std::size_t paa_tiles(const double *ts, std::size_t length,
-                      std::int32_t window, std::int32_t stride, std::int32_t w,
+std::size_t paa_tiles(const double *ts, std::size_t length, std::int32_t window,
+                      std::int32_t stride, std::int32_t w,
                       const TileSink<double> &sink, Execution how = {});
 
 // sax, a tile at a time; throws exactly as sax.
-std::size_t sax_tiles(const double *ts, std::size_t length,
-                      std::int32_t window, std::int32_t stride, std::int32_t w,
-                      std::int32_t alpha, const TileSink<char> &sink,
-                      Execution how = {});
+std::size_t sax_tiles(const double *ts, std::size_t length, std::int32_t window,
+                      std::int32_t stride, std::int32_t w, std::int32_t alpha,
+                      const TileSink<char> &sink, Execution how = {});
 
 // The memory paa_tiles (cell_bytes 8) or sax_tiles (cell_bytes 1) allocates
 // for a call of this shape: its tile of rows and its lane-major scratch.
