@@ -2,7 +2,7 @@
 # Set PYTHON to use your own CPython 3.14 (with pybind11 >= 3) instead of the
 # provisioned root filesystem, e.g. `PYTHON=python3.14t make test`.
 
-.PHONY: test test-free-threaded tsan-free-threaded demo bench sanitize fuzz lint clean
+.PHONY: test test-free-threaded tsan-free-threaded check-portable golden demo bench sanitize fuzz lint clean
 
 test:
 	tools/run sh -c 'ctest --test-dir "$$MORVEL_BUILD" --output-on-failure -j2 && python3 -m pytest tests'
@@ -54,6 +54,17 @@ test-free-threaded:
 tsan-free-threaded:
 	tools/provision-free-threaded --thread-sanitizer $(CPYTHON_TARBALL)
 	tools/enter /bin/sh /src/tools/tsan-free-threaded
+
+# Other toolchains and platforms, as far as they can be had here: clang,
+# aarch64 (cross-compiled, run under qemu), the plain C++ kernels MSVC gets,
+# and Windows (compiled with MinGW-w64). See tools/check-portable.
+check-portable:
+	tools/enter /bin/sh /src/tools/check-portable
+
+# Rewrites core/tests/golden.txt from the serial reference: only when a case
+# is added, never to make a test pass.
+golden:
+	tools/run sh -c '"$$MORVEL_BUILD/core/morvel_golden_generate" > core/tests/golden.txt'
 
 clean:
 	rm -rf build

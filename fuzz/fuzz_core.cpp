@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
@@ -23,7 +24,13 @@ bool same(double a, double b) {
   return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-[[noreturn]] void fail() { __builtin_trap(); }
+[[noreturn]] void fail() {
+#if defined(__GNUC__) || defined(__clang__)
+  __builtin_trap();
+#else
+  std::abort();
+#endif
+}
 
 template <typename Reference, typename Tiled>
 void compare(Reference reference, Tiled tiled) {

@@ -22,7 +22,10 @@ GIB = 1 << 30
 MIB = 1 << 20
 BAD = "MemoryError bad allocation"
 
-pytestmark = pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves memory the limits here would refuse")
+pytestmark = [
+    pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves memory the limits here would refuse"),
+    pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the process's memory from /proc"),
+]
 
 # Shared by the children: the call, its outcome and its time, and the
 # process's own peak memory (ru_maxrss would also count the parent's, which
