@@ -2,13 +2,19 @@
 # Set PYTHON to use your own CPython 3.14 (with pybind11 >= 3) instead of the
 # provisioned root filesystem, e.g. `PYTHON=python3.14t make test`.
 
-.PHONY: test test-free-threaded tsan-free-threaded check-portable golden demo bench sanitize fuzz lint clean
+.PHONY: test test-free-threaded tsan-free-threaded check-portable golden demo discords bench sanitize fuzz lint clean
 
 test:
 	tools/run sh -c 'ctest --test-dir "$$MORVEL_BUILD" --output-on-failure -j2 && python3 -m pytest tests'
 
 demo:
 	tools/run python3 examples/demo.py
+
+# The top discord (against brute force) and the most frequent SAX words of a
+# real heart-rate series with an annotated anomaly; draws
+# build/demo/discord.png and build/demo/motifs.png.
+discords:
+	tools/run sh -c 'python3 examples/discords.py && python3 examples/motifs.py'
 
 # Timings: the core kernel against the literal loop (Google Benchmark), the
 # Python-level table and plot, the sweep of call shapes against their limits

@@ -1,0 +1,103 @@
+"""The shapes a series keeps coming back to: its most frequent SAX words.
+
+Every window gets its SAX word (one morvel.sax call). A word that turns up
+again and again marks a recurring shape, a motif. Neighbouring windows overlap
+and mostly share their word, so each run of overlapping occurrences counts
+once (the usual exclusion of trivial matches): an occurrence counts only if it
+starts at least a window after the last one counted. Among words with as many
+occurrences, the one whose occurrences are closest together, by z-normalised
+Euclidean distance, comes first.
+
+Run: tools/run python3 examples/motifs.py  (draws build/demo/motifs.png)
+"""
+
+import pathlib
+import sys
+from collections import defaultdict
+from dataclasses import dataclass
+
+import numpy as np
+
+import morvel
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+from discords import load, znormalised_windows  # noqa: E402
+
+PICTURE = HERE.parent / "build" / "demo" / "motifs.png"
+
+
+@dataclass
+class Motif:
+    word: str
+    positions: list[int]  # non-overlapping occurrences
+    spread: float  # mean z-normalised distance between them
+
+
+def non_trivial(positions, window):
+    """Occurrences at least a window apart, first come first kept."""
+    kept = []
+    for position in positions:
+        if not kept or position - kept[-1] >= window:
+            kept.append(position)
+    return kept
+
+
+def motifs(ts, window, w=8, alpha=6, top=3):
+    words = ["".join(letters) for letters in morvel.sax(ts, window, 1, w, alpha)]
+    occurrences = defaultdict(list)
+    for position, word in enumerate(words):
+        occurrences[word].append(position)
+    z = znormalised_windows(ts, window)
+    found = []
+    for word, positions in occurrences.items():
+        kept = non_trivial(positions, window)
+        if len(kept) < 2:
+            continue
+        pairs = [(a, b) for i, a in enumerate(kept) for b in kept[i + 1 :]]
+        spread = float(np.mean([np.linalg.norm(z[a] - z[b]) for a, b in pairs]))
+        found.append(Motif(word, kept, spread))
+    found.sort(key=lambda motif: (-len(motif.positions), motif.spread))
+    return found[:top]
+
+
+def draw(ts, window, found, path=PICTURE):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    path.parent.mkdir(parents=True, exist_ok=True)
+    figure, axes = plt.subplots(figsize=(11, 3.2))
+    axes.plot(ts, color="0.6", linewidth=0.6)
+    for motif, colour in zip(found, ("crimson", "royalblue", "darkgreen"), strict=False):
+        for k, position in enumerate(motif.positions):
+            axes.plot(
+                range(position, position + window),
+                ts[position : position + window],
+                color=colour,
+                linewidth=1.1,
+                label=f"{motif.word} x{len(motif.positions)}" if k == 0 else None,
+            )
+    axes.set_xlabel("reading")
+    axes.set_title(f"Most frequent SAX words of windows of {window}, overlapping occurrences counted once")
+    axes.legend(loc="upper left", fontsize=8)
+    figure.tight_layout()
+    figure.savefig(path, dpi=110)
+    return path
+
+
+def main(window=100):
+    ts, _ = load()
+    found = motifs(ts, window)
+    print(f"{len(ts):,} heart-rate readings, windows of {window}:")
+    for motif in found:
+        shown = ", ".join(str(p) for p in motif.positions[:8]) + (" ..." if len(motif.positions) > 8 else "")
+        print(f"  {motif.word}: {len(motif.positions)} occurrences (mean distance {motif.spread:.3f}) at {shown}")
+    print(f"drawn in {draw(ts, window, found)}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
