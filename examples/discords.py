@@ -120,7 +120,8 @@ def hot_sax(ts, window, w=4, alpha=4, seed=0):
     return Discord(best, best_distance, computed, time.perf_counter() - start)
 
 
-def draw(ts, window, discord, marked, path=PICTURE):
+def plot(path, title, draw_on):
+    """A wide picture of the series, drawn by draw_on(axes), saved to path."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -128,17 +129,26 @@ def draw(ts, window, discord, marked, path=PICTURE):
 
     path.parent.mkdir(parents=True, exist_ok=True)
     figure, axes = plt.subplots(figsize=(11, 3.2))
-    axes.plot(ts, color="0.35", linewidth=0.6, label="heart rate")
-    span = range(discord.position, discord.position + window)
-    axes.plot(span, ts[discord.position : discord.position + window], color="crimson", linewidth=1.2, label="discord")
-    if marked:
-        axes.axvspan(marked[0], marked[-1], color="gold", alpha=0.5, label="annotated anomaly")
+    draw_on(axes)
     axes.set_xlabel("reading")
-    axes.set_title(f"Top discord of length {window}: readings {discord.position} to {discord.position + window - 1}")
+    axes.set_title(title)
     axes.legend(loc="upper left", fontsize=8)
     figure.tight_layout()
     figure.savefig(path, dpi=110)
+    plt.close(figure)
     return path
+
+
+def draw(ts, window, discord, marked, path=PICTURE):
+    def draw_on(axes):
+        axes.plot(ts, color="0.35", linewidth=0.6, label="heart rate")
+        span = range(discord.position, discord.position + window)
+        axes.plot(span, ts[span.start : span.stop], color="crimson", linewidth=1.2, label="discord")
+        if marked:
+            axes.axvspan(marked[0], marked[-1], color="gold", alpha=0.5, label="annotated anomaly")
+
+    last = discord.position + window - 1
+    return plot(path, f"Top discord of length {window}: readings {discord.position} to {last}", draw_on)
 
 
 def main(window=100):

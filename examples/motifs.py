@@ -23,7 +23,7 @@ import morvel
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from discords import load, znormalised_windows  # noqa: E402
+from discords import load, plot, znormalised_windows  # noqa: E402
 
 PICTURE = HERE.parent / "build" / "demo" / "motifs.png"
 
@@ -63,29 +63,20 @@ def motifs(ts, window, w=8, alpha=6, top=3):
 
 
 def draw(ts, window, found, path=PICTURE):
-    import matplotlib
+    def draw_on(axes):
+        axes.plot(ts, color="0.6", linewidth=0.6)
+        for motif, colour in zip(found, ("crimson", "royalblue", "darkgreen"), strict=False):
+            for k, position in enumerate(motif.positions):
+                axes.plot(
+                    range(position, position + window),
+                    ts[position : position + window],
+                    color=colour,
+                    linewidth=1.1,
+                    label=f"{motif.word} x{len(motif.positions)}" if k == 0 else None,
+                )
 
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    path.parent.mkdir(parents=True, exist_ok=True)
-    figure, axes = plt.subplots(figsize=(11, 3.2))
-    axes.plot(ts, color="0.6", linewidth=0.6)
-    for motif, colour in zip(found, ("crimson", "royalblue", "darkgreen"), strict=False):
-        for k, position in enumerate(motif.positions):
-            axes.plot(
-                range(position, position + window),
-                ts[position : position + window],
-                color=colour,
-                linewidth=1.1,
-                label=f"{motif.word} x{len(motif.positions)}" if k == 0 else None,
-            )
-    axes.set_xlabel("reading")
-    axes.set_title(f"Most frequent SAX words of windows of {window}, overlapping occurrences counted once")
-    axes.legend(loc="upper left", fontsize=8)
-    figure.tight_layout()
-    figure.savefig(path, dpi=110)
-    return path
+    title = f"Most frequent SAX words of windows of {window}, overlapping occurrences counted once"
+    return plot(path, title, draw_on)
 
 
 def main(window=100):
