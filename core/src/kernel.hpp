@@ -82,7 +82,7 @@ mask both(const mask &a, const mask &b) { return a & b; }
 mask invert(const mask &m) { return ~m; }
 // One more in every lane where m is set (all ones, that is -1).
 void count_where(index &counter, const mask &m) { counter -= m; }
-long long lane(const index &v, int l, int) { return v[l]; }
+long long lane(const index &v, int l) { return v[l]; }
 vec select(const mask &m, const vec &a, const vec &b) {
   return (vec)(((mask)a & m) | ((mask)b & ~m));
 }
@@ -166,7 +166,7 @@ mask invert(const mask &m) {
 void count_where(index &counter, const mask &m) {
   MORVEL_LANEWISE(counter, counter.lane[l] + (m.lane[l] != 0 ? 1 : 0));
 }
-long long lane(const index &v, int l, int) { return v.lane[l]; }
+long long lane(const index &v, int l) { return v.lane[l]; }
 vec select(const mask &m, const vec &a, const vec &b) {
   vec r;
   MORVEL_LANEWISE(r, m.lane[l] != 0 ? a.lane[l] : b.lane[l]);
@@ -285,7 +285,7 @@ void letters(const vec &mean, const double *cuts, std::int32_t cut_count,
   for (std::int32_t k = 0; k < cut_count; ++k)
     count_where(position, invert(less(mean, broadcast(cuts[k]))));
   for (int l = 0; l < width; ++l)
-    out[l] = static_cast<char>('a' + lane(position, l, 0));
+    out[l] = static_cast<char>('a' + lane(position, l));
 }
 
 void store_cell(const Cells &cells, std::size_t at, double mean) {

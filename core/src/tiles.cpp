@@ -32,45 +32,32 @@ void segments_kernel(const SegmentArgs &args);
 
 namespace {
 
-// Lanes of each kernel (vector width times chains, see kernel_*.cpp).
-std::int64_t kernel_lanes(InstructionSet set) {
-  switch (set) {
-  case InstructionSet::portable:
-    return 16;
-  default:
-    return 32;
-  }
+// Each instruction set's kernels, and their lanes (vector width times
+// chains, see kernel_*.cpp).
+struct Kernels {
+  std::int64_t lanes;
+  void (*windows)(const WindowArgs &);
+  void (*segments)(const SegmentArgs &);
+};
+
+const Kernels &kernels(InstructionSet set) {
+  static const Kernels portable_kernels{16, &portable::windows_kernel,
+                                        &portable::segments_kernel};
+#if MORVEL_HAVE_X86_KERNELS
+  static const Kernels avx2_kernels{32, &avx2::windows_kernel,
+                                    &avx2::segments_kernel};
+  static const Kernels avx512_kernels{32, &avx512::windows_kernel,
+                                      &avx512::segments_kernel};
+  if (set == InstructionSet::avx512)
+    return avx512_kernels;
+  if (set == InstructionSet::avx2)
+    return avx2_kernels;
+#endif
+  (void)set;
+  return portable_kernels;
 }
 
-void run_windows(InstructionSet set, const WindowArgs &args) {
-  switch (set) {
-#if MORVEL_HAVE_X86_KERNELS
-  case InstructionSet::avx512:
-    avx512::windows_kernel(args);
-    return;
-  case InstructionSet::avx2:
-    avx2::windows_kernel(args);
-    return;
-#endif
-  default:
-    portable::windows_kernel(args);
-  }
-}
-
-void run_segments(InstructionSet set, const SegmentArgs &args) {
-  switch (set) {
-#if MORVEL_HAVE_X86_KERNELS
-  case InstructionSet::avx512:
-    avx512::segments_kernel(args);
-    return;
-  case InstructionSet::avx2:
-    avx2::segments_kernel(args);
-    return;
-#endif
-  default:
-    portable::segments_kernel(args);
-  }
-}
+std::int64_t kernel_lanes(InstructionSet set) { return kernels(set).lanes; }
 
 // Lane-major copies are made a chunk at a time, small enough to stay in
 // cache: at most this many bytes.
@@ -339,7 +326,7 @@ std::size_t tiled(const double *ts, std::size_t length, std::int32_t window,
     args.scratch_values = division.window_scratch;
     args.emit = &Emitter<T>::emit;
     args.context = &emitter;
-    run_windows(how.set, args);
+    kernels(how.set).windows(args);
   }
 
   double *scratch = workspace.template take<double>(
@@ -375,7 +362,7 @@ std::size_t tiled(const double *ts, std::size_t length, std::int32_t window,
       args.cells = cells;
       args.scratch = scratch;
       args.scratch_slots = division.segment_scratch;
-      run_segments(division.segment_set, args);
+      kernels(division.segment_set).segments(args);
     }
     sink(static_cast<std::size_t>(first), static_cast<std::size_t>(rows), tile);
   }
