@@ -1,7 +1,10 @@
 // The tiled kernel against the literal per-window loop, on the core alone:
 // a 100,000-value random walk, window 128, w 15 (99,873 windows).
 #include <morvel/morvel.hpp>
-#include <morvel/tiles.hpp>
+#include <morvel/plan.hpp>
+#include <morvel/reference.hpp>
+
+#include "grid.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -47,22 +50,22 @@ void literal_sax(benchmark::State &state) {
 
 void tiled_paa(benchmark::State &state, morvel::InstructionSet set) {
   for (auto _ : state)
-    benchmark::DoNotOptimize(
-        morvel::paa_grid(walk().data(), walk().size(), window, 1, w, {set}));
+    benchmark::DoNotOptimize(morvel::testing::paa_grid(
+        walk().data(), walk().size(), window, 1, w, {set}));
   set_counters(state);
 }
 
 void tiled_sax(benchmark::State &state, morvel::InstructionSet set) {
   for (auto _ : state)
-    benchmark::DoNotOptimize(
-        morvel::sax_grid(walk().data(), walk().size(), window, 1, w, 4, {set}));
+    benchmark::DoNotOptimize(morvel::testing::sax_grid(
+        walk().data(), walk().size(), window, 1, w, 4, {set}));
   set_counters(state);
 }
 
 void strided_paa(benchmark::State &state, morvel::InstructionSet set) {
   for (auto _ : state)
-    benchmark::DoNotOptimize(
-        morvel::paa_grid(walk().data(), walk().size(), window, 3, w, {set}));
+    benchmark::DoNotOptimize(morvel::testing::paa_grid(
+        walk().data(), walk().size(), window, 3, w, {set}));
 }
 
 } // namespace

@@ -3,7 +3,8 @@
 // conversions around the serial per-window loop), the same conversions with
 // nothing computed, and the latency of one floating-point addition.
 #include <morvel/morvel.hpp>
-#include <morvel/tiles.hpp>
+#include <morvel/plan.hpp>
+#include <morvel/reference.hpp>
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -42,8 +43,8 @@ double kernel_ms(py::buffer ts, std::int32_t window, std::int32_t stride,
   double best = 1e300;
   for (int turn = 0; turn < turns; ++turn) {
     const auto start = std::chrono::steady_clock::now();
-    morvel::paa_tiles(values, length, window, stride, w,
-                      [](std::size_t, std::size_t, const double *) {});
+    morvel::run(morvel::plan_paa(length, window, stride, w), values,
+                [](std::size_t, std::size_t, const double *) {});
     const auto stop = std::chrono::steady_clock::now();
     const double ms =
         std::chrono::duration<double, std::milli>(stop - start).count();

@@ -3,7 +3,10 @@
 // serial reference. Input: window, stride, w, alpha as four little-endian
 // 32-bit integers, then the series as raw doubles.
 #include <morvel/morvel.hpp>
-#include <morvel/tiles.hpp>
+#include <morvel/plan.hpp>
+#include <morvel/reference.hpp>
+
+#include "grid.hpp"
 
 #include <cmath>
 #include <cstddef>
@@ -86,8 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
   // computation.
   morvel::Shape shape;
   try {
-    morvel::check_alphabet(alpha);
-    shape = morvel::validate_call(ts.size(), window, stride, w);
+    shape = morvel::validate_call(ts.size(), window, stride, w, alpha);
   } catch (const std::invalid_argument &) {
     return 0;
   } catch (const std::length_error &) {
@@ -109,14 +111,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
       const morvel::Execution how{set, layout};
       compare([&] { return morvel::paa_reference(ts, window, stride, w); },
               [&] {
-                return morvel::paa_grid(ts.data(), ts.size(), window, stride, w,
-                                        how);
+                return morvel::testing::paa_grid(ts.data(), ts.size(), window,
+                                                 stride, w, how);
               });
       compare(
           [&] { return morvel::sax_reference(ts, window, stride, w, alpha); },
           [&] {
-            return morvel::sax_grid(ts.data(), ts.size(), window, stride, w,
-                                    alpha, how);
+            return morvel::testing::sax_grid(ts.data(), ts.size(), window,
+                                             stride, w, alpha, how);
           });
     }
   }

@@ -1,11 +1,11 @@
 // The module: its two functions, their arguments, defaults and docstrings.
-// Every number comes from the core; this layer converts, guards and builds.
+// A call is planned once by the core, guarded, and run into lists; this
+// layer converts, guards and builds, and decides nothing the plan decides.
 #include "input_conversion.hpp"
 #include "list_building.hpp"
 #include "memory_guard.hpp"
 
-#include <morvel/morvel.hpp>
-#include <morvel/tiles.hpp>
+#include <morvel/plan.hpp>
 
 #include <pybind11/pybind11.h>
 #include <pybind11/typing.h>
@@ -20,41 +20,30 @@ using morvel::binding::Int32Argument;
 using FloatRows = py::typing::List<py::typing::List<float>>;
 using LetterRows = py::typing::List<py::typing::List<py::str>>;
 
-FloatRows paa(const InputSeries &ts, Int32Argument window, Int32Argument stride,
-              Int32Argument w) {
-  const morvel::Shape shape =
-      morvel::validate_call(ts.size(), window.value, stride.value, w.value);
-  morvel::binding::ensure_result_fits(shape, window.value, stride.value,
-                                      morvel::binding::CellKind::new_float);
-  auto builder = morvel::binding::list_builder<double>(shape, [](double mean) {
-    return morvel::binding::checked(PyFloat_FromDouble(mean));
-  });
-  morvel::paa_tiles(ts.data(), ts.size(), window.value, stride.value, w.value,
-                    builder.sink());
-  return py::reinterpret_steal<FloatRows>(builder.result().release());
+// Guards a planned call with the input still to be converted, then converts
+// it: a series read from its length alone is weighed with the result.
+const double *guarded_input(const morvel::Plan &plan, InputSeries &ts) {
+  morvel::binding::ensure_call_fits(plan, ts.pending());
+  ts.materialise();
+  return ts.data();
 }
 
-LetterRows sax(const InputSeries &ts, Int32Argument window,
-               Int32Argument stride, Int32Argument w, Int32Argument alpha) {
-  morvel::check_alphabet(alpha.value);
-  const morvel::Shape shape =
-      morvel::validate_call(ts.size(), window.value, stride.value, w.value);
-  morvel::binding::ensure_result_fits(shape, window.value, stride.value,
-                                      morvel::binding::CellKind::shared_letter);
-  // Every byte a cell can hold: NUL and the alphabet's letters, as the
-  // interpreter's shared one-character strings.
-  const int letter_count = alpha.value < 1 ? 1 : alpha.value;
-  py::object letters[1 + morvel::max_alphabet];
-  for (int code = 0; code <= letter_count; ++code)
-    letters[code] = py::reinterpret_steal<py::object>(morvel::binding::checked(
-        PyUnicode_FromOrdinal(code == 0 ? 0 : 'a' + code - 1)));
-  auto builder =
-      morvel::binding::list_builder<char>(shape, [&letters](char code) {
-        return letters[code == '\0' ? 0 : 1 + (code - 'a')].inc_ref().ptr();
-      });
-  morvel::sax_tiles(ts.data(), ts.size(), window.value, stride.value, w.value,
-                    alpha.value, builder.sink());
-  return py::reinterpret_steal<LetterRows>(builder.result().release());
+FloatRows paa(InputSeries &ts, Int32Argument window, Int32Argument stride,
+              Int32Argument w) {
+  const morvel::Plan plan =
+      morvel::plan_paa(ts.size(), window.value, stride.value, w.value);
+  const double *values = guarded_input(plan, ts);
+  return py::reinterpret_steal<FloatRows>(
+      morvel::binding::paa_lists(plan, values).release());
+}
+
+LetterRows sax(InputSeries &ts, Int32Argument window, Int32Argument stride,
+               Int32Argument w, Int32Argument alpha) {
+  const morvel::Plan plan = morvel::plan_sax(
+      ts.size(), window.value, stride.value, w.value, alpha.value);
+  const double *values = guarded_input(plan, ts);
+  return py::reinterpret_steal<LetterRows>(
+      morvel::binding::sax_lists(plan, values).release());
 }
 
 } // namespace

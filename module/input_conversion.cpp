@@ -1,11 +1,11 @@
 #include "input_conversion.hpp"
 
+#include "buffer_formats.hpp"
 #include "memory_guard.hpp"
 
 #include <morvel/morvel.hpp>
 
 #include <cstdint>
-#include <cstring>
 #include <new>
 #include <utility>
 
@@ -15,17 +15,47 @@ namespace morvel::binding {
 
 void InputSeries::own(std::vector<double> &&values) {
   release();
+  fill_ = nullptr;
   owned_ = std::move(values);
   data_ = owned_.data();
   size_ = owned_.size();
 }
 
-void InputSeries::borrow(Py_buffer &view, std::size_t count) {
+void InputSeries::hold(Py_buffer &view) {
   release();
   view_ = view;
   holding_view_ = true;
+}
+
+void InputSeries::borrow(Py_buffer &view, std::size_t count) {
+  hold(view);
   data_ = static_cast<const double *>(view_.buf);
   size_ = count;
+}
+
+void InputSeries::defer(std::size_t count, Fill fill, Py_buffer *view) {
+  if (view != nullptr)
+    hold(*view);
+  else
+    release();
+  data_ = nullptr;
+  size_ = count;
+  fill_ = std::move(fill);
+}
+
+void InputSeries::materialise() {
+  if (!fill_)
+    return;
+  std::vector<double> values;
+  try {
+    values.resize(size_);
+  } catch (const std::length_error &) {
+    throw morvel::allocation_error();
+  } catch (const std::bad_alloc &) {
+    throw morvel::allocation_error();
+  }
+  fill_(values.data(), size_);
+  own(std::move(values));
 }
 
 void InputSeries::release() {
@@ -42,13 +72,6 @@ namespace {
 bool fatal_error_pending() {
   return !PyErr_ExceptionMatches(PyExc_Exception) ||
          PyErr_ExceptionMatches(PyExc_MemoryError);
-}
-
-// Clears the pending error, unless it must reach the caller.
-void clear_or_raise() {
-  if (fatal_error_pending())
-    throw py::error_already_set();
-  PyErr_Clear();
 }
 
 // ---- Elements ----------------------------------------------------------
@@ -170,289 +193,65 @@ bool read_elements(py::handle sequence, bool convert, InputSeries &series) {
   series.own(std::move(values));
   return true;
 }
-
-// ---- Buffers -----------------------------------------------------------
-
-// The types whose elements, read one by one, are by construction the values
-// their buffer holds: the exact built-in and numpy array types, never a
-// subclass, which may read its elements otherwise (a masked array does).
-bool is_exact_array_type(PyObject *module_name, PyObject *source,
-                         const char *type_name) {
-  PyObject *module = PyImport_GetModule(module_name);
-  if (module == nullptr) {
-    // Not imported, so `source` cannot be one of its arrays.
-    if (PyErr_Occurred() != nullptr)
+// A range whose every element is an integer of 64 bits reads as those
+// integers, each rounded to the nearest double as float() rounds it: nothing
+// in it can fail, so it is read only once the call has been planned.
+bool defer_range(PyObject *source, InputSeries &series) {
+  if (!PyRange_Check(source))
+    return false;
+  const Py_ssize_t length = PyObject_Length(source);
+  if (length < 0) {
+    clear_or_raise(); // the sequence path reports it again, as its own
+    return false;
+  }
+  long long bounds[3];
+  const char *const names[3] = {"start", "stop", "step"};
+  for (int i = 0; i < 3; ++i) {
+    const auto bound = py::reinterpret_steal<py::object>(
+        PyObject_GetAttrString(source, names[i]));
+    if (!bound) {
       clear_or_raise();
-    return false;
-  }
-  PyObject *type = PyObject_GetAttrString(module, type_name);
-  Py_DECREF(module);
-  if (type == nullptr) {
-    clear_or_raise();
-    return false;
-  }
-  const bool exact = reinterpret_cast<PyObject *>(Py_TYPE(source)) == type;
-  Py_DECREF(type);
-  return exact;
-}
-
-bool reads_elements_from_its_buffer(PyObject *source) {
-  if (Py_IS_TYPE(source, &PyMemoryView_Type) || PyByteArray_CheckExact(source))
-    return true;
-  if (!PyObject_CheckBuffer(source))
-    return false;
-  static PyObject *const numpy = PyUnicode_InternFromString("numpy");
-  static PyObject *const array = PyUnicode_InternFromString("array");
-  if (numpy == nullptr || array == nullptr)
-    throw py::error_already_set();
-  // numpy.memmap changes only how views are made, never how an element is read.
-  return is_exact_array_type(numpy, source, "ndarray") ||
-         is_exact_array_type(numpy, source, "memmap") ||
-         is_exact_array_type(array, source, "array");
-}
-
-// Byte order and sizes of a struct-module format prefix.
-struct Layout {
-  bool native_sizes = true;
-  bool swap = false;
-};
-
-constexpr bool little_endian_host() {
-#if defined(__BYTE_ORDER__) && defined(__ORDER_BIG_ENDIAN__) &&                \
-    __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  return false;
-#else
-  return true;
-#endif
-}
-
-bool parse_prefix(const char *&format, Layout &layout) {
-  switch (*format) {
-  case '@':
-    ++format;
-    return true;
-  case '=':
-    layout.native_sizes = false;
-    ++format;
-    return true;
-  case '<':
-    layout.native_sizes = false;
-    layout.swap = !little_endian_host();
-    ++format;
-    return true;
-  case '>':
-  case '!':
-    layout.native_sizes = false;
-    layout.swap = little_endian_host();
-    ++format;
-    return true;
-  default:
-    return true;
-  }
-}
-
-template <typename T> T load_raw(const char *at, bool swap) {
-  unsigned char bytes[sizeof(T)];
-  std::memcpy(bytes, at, sizeof(T));
-  if (swap)
-    for (std::size_t i = 0; i < sizeof(T) / 2; ++i)
-      std::swap(bytes[i], bytes[sizeof(T) - 1 - i]);
-  T value;
-  std::memcpy(&value, bytes, sizeof(T));
-  return value;
-}
-
-// IEEE binary16 to double: every half-precision value is exactly a double.
-double half_to_double(std::uint16_t half) {
-  const std::uint64_t sign = static_cast<std::uint64_t>(half >> 15) << 63;
-  const std::uint32_t exponent = (half >> 10) & 0x1fu;
-  const std::uint64_t mantissa = half & 0x3ffu;
-  std::uint64_t bits;
-  if (exponent == 0x1f) { // infinity or NaN, payload kept
-    bits = sign | (std::uint64_t{0x7ff} << 52) | (mantissa << 42);
-  } else if (exponent != 0) {
-    bits = sign | (std::uint64_t{exponent + 1008} << 52) | (mantissa << 42);
-  } else if (mantissa == 0) {
-    bits = sign;
-  } else { // subnormal half: normalise it
-    int shift = 0;
-    std::uint64_t m = mantissa;
-    while ((m & 0x400u) == 0) {
-      m <<= 1;
-      ++shift;
+      return false;
     }
-    bits = sign | (std::uint64_t{1009u - static_cast<unsigned>(shift)} << 52) |
-           ((m & 0x3ffu) << 42);
+    int overflow = 0;
+    bounds[i] = PyLong_AsLongLongAndOverflow(bound.ptr(), &overflow);
+    if (overflow != 0)
+      return false;
+    if (bounds[i] == -1 && PyErr_Occurred() != nullptr) {
+      clear_or_raise();
+      return false;
+    }
   }
-  double value;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}
-
-// How one element of each numeric format becomes a double, exactly as
-// float() of the element gives it: integers round to nearest, ties to even
-// (as int.__float__ and the C conversion both do), narrower floats widen
-// exactly, long double rounds to nearest as numpy's float() does, and a
-// bool is true for any non-zero byte.
-using Widen = double (*)(const char *at, bool swap);
-
-template <typename T> double widen_number(const char *at, bool swap) {
-  return static_cast<double>(load_raw<T>(at, swap));
-}
-
-double widen_bool(const char *at, bool) {
-  return *reinterpret_cast<const unsigned char *>(at) != 0 ? 1.0 : 0.0;
-}
-
-double widen_half(const char *at, bool swap) {
-  return half_to_double(load_raw<std::uint16_t>(at, swap));
-}
-
-double widen_long_double(const char *at, bool) {
-  return static_cast<double>(load_raw<long double>(at, false));
-}
-
-struct Format {
-  Widen widen = nullptr;
-  std::size_t size = 0;
-};
-
-template <typename Native, typename Standard>
-Format integer_format(const Layout &layout) {
-  if (layout.native_sizes)
-    return {&widen_number<Native>, sizeof(Native)};
-  return {&widen_number<Standard>, sizeof(Standard)};
-}
-
-// The element reader for a buffer format, or none where the format is not a
-// plain real number (complex, pointers, characters, records...).
-Format numeric_format(const char *format) {
-  Layout layout;
-  if (format == nullptr)
-    format = "B";
-  parse_prefix(format, layout);
-  if (format[0] == '\0' || format[1] != '\0')
-    return {};
-  switch (format[0]) {
-  case 'd':
-    return {&widen_number<double>, sizeof(double)};
-  case 'f':
-    return {&widen_number<float>, sizeof(float)};
-  case 'e':
-    return {&widen_half, 2};
-  case 'g':
-    if (!layout.native_sizes)
-      return {};
-    return {&widen_long_double, sizeof(long double)};
-  case '?':
-    return {&widen_bool, 1};
-  case 'b':
-    return {&widen_number<signed char>, 1};
-  case 'B':
-    return {&widen_number<unsigned char>, 1};
-  case 'h':
-    return integer_format<short, std::int16_t>(layout);
-  case 'H':
-    return integer_format<unsigned short, std::uint16_t>(layout);
-  case 'i':
-    return integer_format<int, std::int32_t>(layout);
-  case 'I':
-    return integer_format<unsigned int, std::uint32_t>(layout);
-  case 'l':
-    return integer_format<long, std::int32_t>(layout);
-  case 'L':
-    return integer_format<unsigned long, std::uint32_t>(layout);
-  case 'q':
-    return integer_format<long long, std::int64_t>(layout);
-  case 'Q':
-    return integer_format<unsigned long long, std::uint64_t>(layout);
-  case 'n':
-    if (!layout.native_sizes)
-      return {};
-    return {&widen_number<Py_ssize_t>, sizeof(Py_ssize_t)};
-  case 'N':
-    if (!layout.native_sizes)
-      return {};
-    return {&widen_number<std::size_t>, sizeof(std::size_t)};
-  default:
-    return {};
-  }
-}
-
-// Whether the format spells native doubles in native byte order.
-bool native_doubles(const char *format) {
-  return format != nullptr &&
-         (std::strcmp(format, "d") == 0 || std::strcmp(format, "@d") == 0 ||
-          (std::strcmp(format, little_endian_host() ? "<d" : ">d") == 0) ||
-          std::strcmp(format, "=d") == 0);
-}
-
-// Whether a memoryview reads its own elements in this format: only native
-// sizes and byte order, and no long double. Any other format makes its
-// iteration fail, and that error is what the caller must see.
-bool memoryview_reads(const char *format) {
-  if (format == nullptr)
-    return true;
-  if (*format == '@')
-    ++format;
-  return *format != '\0' && std::strchr("<>!=g", *format) == nullptr;
-}
-
-// Reads a one-dimensional numeric buffer of an array type whose elements are
-// its buffer's values. Returns false, with nothing pending, for every other
-// object, which then takes the sequence path.
-bool read_buffer(PyObject *source, InputSeries &series) {
-  if (!reads_elements_from_its_buffer(source))
-    return false;
-  Py_buffer view;
-  if (PyObject_GetBuffer(source, &view, PyBUF_RECORDS_RO) != 0) {
-    clear_or_raise(); // the sequence path reports the object's own errors
-    return false;
-  }
-  const Format format = numeric_format(view.format);
-  if (view.ndim != 1 || format.widen == nullptr ||
-      (Py_IS_TYPE(source, &PyMemoryView_Type) &&
-       !memoryview_reads(view.format)) ||
-      static_cast<std::size_t>(view.itemsize) != format.size) {
-    PyBuffer_Release(&view);
-    return false;
-  }
-  const auto count = static_cast<std::size_t>(view.shape[0]);
-  // An exporter may leave the strides out for a contiguous buffer.
-  const Py_ssize_t step =
-      view.strides != nullptr ? view.strides[0] : view.itemsize;
-  if (native_doubles(view.format) &&
-      step == static_cast<Py_ssize_t>(sizeof(double)) &&
-      reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0) {
-    series.borrow(view, count);
-    return true;
-  }
-  Layout layout;
-  const char *rest = view.format;
-  parse_prefix(rest, layout);
-  std::vector<double> values;
-  try {
-    ensure_input_fits(count);
-    values.resize(count);
-  } catch (const std::bad_alloc &) {
-    PyBuffer_Release(&view);
-    throw morvel::allocation_error();
-  }
-  const auto *base = static_cast<const char *>(view.buf);
-  for (std::size_t i = 0; i < count; ++i)
-    values[i] =
-        format.widen(base + static_cast<Py_ssize_t>(i) * step, layout.swap);
-  PyBuffer_Release(&view);
-  series.own(std::move(values));
+  const long long start = bounds[0];
+  const long long step = bounds[2];
+  series.defer(
+      static_cast<std::size_t>(length),
+      [start, step](double *out, std::size_t count) {
+        // Every value is an element, so none overflows; the step after the
+        // last is never taken.
+        long long value = start;
+        for (std::size_t i = 0; i < count; ++i) {
+          out[i] = static_cast<double>(value);
+          if (i + 1 < count)
+            value += step;
+        }
+      },
+      nullptr);
   return true;
 }
 
 } // namespace
 
+void clear_or_raise() {
+  if (fatal_error_pending())
+    throw py::error_already_set();
+  PyErr_Clear();
+}
+
 bool load_series(py::handle source, bool convert, InputSeries &series) {
   if (!source)
     return false;
-  if (read_buffer(source.ptr(), series))
+  if (read_buffer(source.ptr(), series) || defer_range(source.ptr(), series))
     return true;
   // The library's own rules for what a sequence of doubles accepts.
   if (!py::detail::object_is_convertible_to_std_vector(source))

@@ -13,12 +13,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace morvel::binding {
 
-// The converted `ts`: a view straight into the caller's buffer, or doubles
-// owned here. Neither copyable nor movable: it may hold a buffer export.
+// The converted `ts`: a view straight into the caller's buffer, doubles
+// owned here, or, where reading cannot fail (a range, a numeric buffer to
+// widen), only its length until the call has been planned and guarded.
+// Neither copyable nor movable: it may hold a buffer export.
 class InputSeries {
 public:
   InputSeries() = default;
@@ -28,19 +31,32 @@ public:
   InputSeries &operator=(InputSeries &&) = delete;
   ~InputSeries() { release(); }
 
+  // Valid once materialise() has run.
   const double *data() const { return data_; }
   std::size_t size() const { return size_; }
+  // Doubles still to be made by materialise().
+  std::size_t pending() const { return fill_ ? size_ : 0; }
+
+  // Makes the pending doubles, if any. Throws morvel::allocation_error when
+  // they cannot be had. Cost: one pass over them.
+  void materialise();
 
   void own(std::vector<double> &&values);
   // Takes over a buffer export of `count` contiguous native doubles.
   void borrow(Py_buffer &view, std::size_t count);
+  // `count` doubles that fill(out, count) will write, reading the buffer
+  // export it takes over, if any.
+  using Fill = std::function<void(double *out, std::size_t count)>;
+  void defer(std::size_t count, Fill fill, Py_buffer *view);
 
 private:
   void release();
+  void hold(Py_buffer &view);
 
   const double *data_ = nullptr;
   std::size_t size_ = 0;
   std::vector<double> owned_;
+  Fill fill_;
   Py_buffer view_{};
   bool holding_view_ = false;
 };
@@ -59,6 +75,11 @@ bool load_series(pybind11::handle source, bool convert, InputSeries &series);
 
 // Reads `source` as a 32-bit signed integer; refusals and errors as above.
 bool load_int32(pybind11::handle source, bool convert, std::int32_t &value);
+
+// Clears the pending Python error, unless no conversion may swallow it (an
+// interrupt, an exit, memory exhaustion): then throws
+// pybind11::error_already_set.
+void clear_or_raise();
 
 } // namespace morvel::binding
 

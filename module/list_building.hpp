@@ -3,11 +3,12 @@
 #pragma once
 
 #include <morvel/morvel.hpp>
-#include <morvel/tiles.hpp>
+#include <morvel/plan.hpp>
 
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <utility>
 
 namespace morvel::binding {
 
@@ -23,14 +24,40 @@ inline PyObject *checked(PyObject *object) {
   return object;
 }
 
-// The outer list of `shape.rows` rows, filled by the tiles handed to sink();
-// make_cell turns one core cell into a new reference.
+// paa's cells: a new float for each mean.
+struct NewFloats {
+  PyObject *operator()(double mean) const {
+    return checked(PyFloat_FromDouble(mean));
+  }
+};
+
+// sax's cells: every byte a cell can hold (NUL and the alphabet's letters)
+// as the interpreter's shared one-character strings.
+class SharedLetters {
+public:
+  explicit SharedLetters(std::int32_t alpha) {
+    const int letter_count = alpha < 1 ? 1 : alpha;
+    for (int code = 0; code <= letter_count; ++code)
+      letters_[code] = pybind11::reinterpret_steal<pybind11::object>(
+          checked(PyUnicode_FromOrdinal(code == 0 ? 0 : 'a' + code - 1)));
+  }
+
+  PyObject *operator()(char code) const {
+    return letters_[code == '\0' ? 0 : 1 + (code - 'a')].inc_ref().ptr();
+  }
+
+private:
+  pybind11::object letters_[1 + max_alphabet];
+};
+
+// The outer list of a plan's rows, filled by the tiles handed to sink();
+// MakeCell turns one core cell into a new reference.
 template <typename T, typename MakeCell> class ListBuilder {
 public:
-  ListBuilder(Shape shape, MakeCell make_cell)
-      : shape_(shape), make_cell_(make_cell),
+  ListBuilder(const Plan &plan, MakeCell make_cell)
+      : shape_(plan.shape), make_cell_(std::move(make_cell)),
         outer_(pybind11::reinterpret_steal<pybind11::object>(
-            checked(PyList_New(static_cast<Py_ssize_t>(shape.rows))))) {}
+            checked(PyList_New(static_cast<Py_ssize_t>(shape_.rows))))) {}
 
   TileSink<T> sink() {
     return [this](std::size_t first, std::size_t rows, const T *cells) {
@@ -53,9 +80,21 @@ private:
   pybind11::object outer_;
 };
 
+// Runs a plan over ts into nested lists: floats for paa, letters for sax.
 template <typename T, typename MakeCell>
-ListBuilder<T, MakeCell> list_builder(Shape shape, MakeCell make_cell) {
-  return ListBuilder<T, MakeCell>(shape, make_cell);
+pybind11::object build_lists(const Plan &plan, const double *ts,
+                             MakeCell make_cell) {
+  ListBuilder<T, MakeCell> builder(plan, std::move(make_cell));
+  run(plan, ts, builder.sink());
+  return builder.result();
+}
+
+inline pybind11::object paa_lists(const Plan &plan, const double *ts) {
+  return build_lists<double>(plan, ts, NewFloats{});
+}
+
+inline pybind11::object sax_lists(const Plan &plan, const double *ts) {
+  return build_lists<char>(plan, ts, SharedLetters(plan.alpha));
 }
 
 } // namespace morvel::binding

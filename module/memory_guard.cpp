@@ -1,7 +1,6 @@
 #include "memory_guard.hpp"
 
 #include <morvel/memory.hpp>
-#include <morvel/tiles.hpp>
 
 #include <Python.h>
 
@@ -72,34 +71,29 @@ void ensure_fits(double bytes) {
 
 } // namespace
 
-double result_bytes(Shape shape, std::int32_t window, std::int32_t stride,
-                    CellKind cells) {
-  const double rows = static_cast<double>(shape.rows);
-  const double columns = static_cast<double>(shape.columns);
+double result_bytes(const Plan &plan) {
+  const double rows = static_cast<double>(plan.shape.rows);
+  const double columns = static_cast<double>(plan.shape.columns);
   const double cell =
-      cells == CellKind::new_float
+      plan.transform == Transform::paa
           ? allocated(static_cast<double>(sizeof(PyFloatObject)))
           : 0.0;
   const double python =
       list_bytes(rows) + rows * (list_bytes(columns) + columns * cell);
-  const std::size_t cell_bytes =
-      cells == CellKind::new_float ? sizeof(double) : 1;
-  const double core = allocated(static_cast<double>(
-      morvel::working_bytes(shape, window, stride, cell_bytes)));
-  return python + core;
+  return python + allocated(static_cast<double>(plan.working_bytes));
 }
 
 // Estimated in double precision: the products can exceed 64 bits.
-void ensure_result_fits(Shape shape, std::int32_t window, std::int32_t stride,
-                        CellKind cells) {
+void ensure_call_fits(const Plan &plan, std::size_t pending_values) {
+  const double input = 8.0 * static_cast<double>(pending_values);
   // Far below the threshold, a loose bound settles it without the estimate.
-  const double rows = static_cast<double>(shape.rows) + 1.0;
-  const double columns = static_cast<double>(shape.columns);
+  const double rows = static_cast<double>(plan.shape.rows) + 1.0;
+  const double columns = static_cast<double>(plan.shape.columns);
   const double loose = rows * (256.0 + 64.0 * columns) + 4.0 * 1024 * 1024 +
-                       1024.0 * static_cast<double>(window < 0 ? 0 : window);
+                       static_cast<double>(plan.workspace.bytes) + input;
   if (loose < worth_checking)
     return;
-  ensure_fits(result_bytes(shape, window, stride, cells));
+  ensure_fits(result_bytes(plan) + allocated(input));
 }
 
 void ensure_input_fits(std::size_t values) {

@@ -6,28 +6,23 @@
 // MemoryError("bad allocation") instead.
 #pragma once
 
-#include <morvel/morvel.hpp>
+#include <morvel/plan.hpp>
 
 #include <cstddef>
 #include <cstdint>
 
 namespace morvel::binding {
 
-// What one cell of a result costs beyond its slot in the row's list: a new
-// float object for paa, nothing for sax (letters are shared strings).
-enum class CellKind { new_float, shared_letter };
+// The bytes a plan's result takes in Python objects, as this interpreter's
+// allocator hands them out (a new float per paa cell; sax's letters are
+// shared strings), plus the core's working memory for computing it. O(1).
+double result_bytes(const Plan &plan);
 
-// The bytes a result of this shape takes in Python objects, as this
-// interpreter's allocator hands them out, plus the core's working memory
-// for computing it. O(1).
-double result_bytes(Shape shape, std::int32_t window, std::int32_t stride,
-                    CellKind cells);
-
-// Throws morvel::allocation_error unless a result of this shape fits in the
-// memory this process can still get. Costs nothing below a few tens of MB;
-// above, a few small file reads.
-void ensure_result_fits(Shape shape, std::int32_t window, std::int32_t stride,
-                        CellKind cells);
+// Throws morvel::allocation_error unless the plan's result, and
+// `pending_values` doubles of input still to be converted, fit in the memory
+// this process can still get. Costs nothing below a few tens of MB; above,
+// a few small file reads.
+void ensure_call_fits(const Plan &plan, std::size_t pending_values);
 
 // Throws morvel::allocation_error unless `values` more doubles of converted
 // input fit, with the same threshold.

@@ -115,6 +115,10 @@ class Liar:
 
 print(json.dumps({
     "range": outcome(lambda: morvel.paa(range(10**11), 5)),
+    # Inputs that fit, results that do not, with them or alone: refused from
+    # the length, before a value is converted.
+    "range-and-result": outcome(lambda: morvel.paa(range(3 * 10**8), 5)),
+    "range-3e9": outcome(lambda: morvel.paa(range(3 * 10**9), 5)),
     "endless": outcome(lambda: morvel.paa(Endless(), 5)),
     "liar": outcome(lambda: morvel.paa(Liar(), 2, 1, 3)),
 }))
@@ -126,6 +130,9 @@ def test_inputs_too_large_to_convert_are_refused_before_conversion():
     # 800 GB of doubles, known from the length alone.
     assert report["range"]["verdict"] == BAD
     assert report["range"]["seconds"] < 0.5
+    for planned in ("range-and-result", "range-3e9"):
+        assert report[planned]["verdict"] == BAD
+        assert report[planned]["peak_mib"] < 100
     # 8 TB claimed: more than any allocation the system grants.
     assert report["endless"]["verdict"] == BAD
     assert report["endless"]["seconds"] < 0.5

@@ -81,5 +81,5 @@ def test_list_mutated_while_converted():
         thread.join()
     stop.set()
     mutator.join()
+    # An exception of any other kind ends its thread early, short of 200.
     assert len(outcomes) == 400
-    assert all(isinstance(outcome, int) or outcome in {"TypeError", "ValueError"} for outcome in outcomes)

@@ -1,9 +1,7 @@
+// Letters for segment means and the symbolic transform.
 #include "morvel/morvel.hpp"
 
-#include "sliding.hpp"
-
-#include <stdexcept>
-#include <string>
+#include "rows_sink.hpp"
 
 namespace morvel {
 
@@ -25,17 +23,6 @@ char letter_for(double mean, std::int32_t alpha) noexcept {
   return static_cast<char>('a' + start);
 }
 
-bool valid_alphabet(std::int32_t alpha) noexcept {
-  return alpha >= 0 && alpha <= max_alphabet;
-}
-
-void check_alphabet(std::int32_t alpha) {
-  if (!valid_alphabet(alpha))
-    throw std::invalid_argument("alpha must be between 0 and " +
-                                std::to_string(max_alphabet) + ", not " +
-                                std::to_string(alpha));
-}
-
 void discretise(const Series &buffer, Word &row, std::int32_t n, std::int32_t w,
                 std::int32_t alpha) {
   const SegmentSink store = [&row, &alpha](double mean, std::int32_t index) {
@@ -44,14 +31,10 @@ void discretise(const Series &buffer, Word &row, std::int32_t n, std::int32_t w,
   paa_segments(buffer, n, w, store);
 }
 
-Words sax_reference(const Series &ts, std::int32_t window, std::int32_t stride,
-                    std::int32_t w, std::int32_t alpha) {
-  check_alphabet(alpha);
-  return detail::slide<char>(
-      ts, window, stride, w,
-      [w, alpha](const Series &buffer, Word &row, std::int32_t n) {
-        discretise(buffer, row, n, w, alpha);
-      });
+Words sax(const Series &ts, std::int32_t window, std::int32_t stride,
+          std::int32_t w, std::int32_t alpha) {
+  return detail::collect_rows<char>(
+      plan_sax(ts.size(), window, stride, w, alpha), ts.data());
 }
 
 } // namespace morvel

@@ -4,7 +4,7 @@
 #include "golden.hpp"
 
 #include <morvel/morvel.hpp>
-#include <morvel/tiles.hpp>
+#include <morvel/reference.hpp>
 
 #include <cinttypes>
 #include <cmath>

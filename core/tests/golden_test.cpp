@@ -3,7 +3,10 @@
 #include "golden.hpp"
 
 #include <morvel/morvel.hpp>
-#include <morvel/tiles.hpp>
+#include <morvel/plan.hpp>
+#include <morvel/reference.hpp>
+
+#include "grid.hpp"
 
 #include <gtest/gtest.h>
 
@@ -100,8 +103,8 @@ TEST_P(EveryKernelOnTheGoldenFile, ReproducesEveryBit) {
     const std::string where =
         call.series + " window " + std::to_string(call.window) + " stride " +
         std::to_string(call.stride) + " w " + std::to_string(call.w);
-    const auto paa = morvel::paa_grid(ts.data(), ts.size(), call.window,
-                                      call.stride, call.w, how);
+    const auto paa = morvel::testing::paa_grid(
+        ts.data(), ts.size(), call.window, call.stride, call.w, how);
     ASSERT_EQ(paa.rows, call.paa.size()) << where;
     std::size_t mismatches = 0;
     for (std::size_t i = 0; i < paa.rows; ++i)
@@ -110,8 +113,8 @@ TEST_P(EveryKernelOnTheGoldenFile, ReproducesEveryBit) {
     EXPECT_EQ(mismatches, 0u) << where;
     for (const golden::Letters &letters : call.sax) {
       const auto sax =
-          morvel::sax_grid(ts.data(), ts.size(), call.window, call.stride,
-                           call.w, letters.alpha, how);
+          morvel::testing::sax_grid(ts.data(), ts.size(), call.window,
+                                    call.stride, call.w, letters.alpha, how);
       ASSERT_EQ(sax.rows, letters.rows.size()) << where;
       for (std::size_t i = 0; i < sax.rows; ++i)
         ASSERT_EQ(std::string(sax.cells.begin() +

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <new>
+#include <optional>
 #include <vector>
 
 namespace morvel {
@@ -72,21 +73,25 @@ struct Shape {
   std::size_t columns = 0;
 };
 
-// Checks a sliding-window call in the order the transforms do and returns
-// the shape of its result: std::invalid_argument outside the domain (see
-// check_domain), then std::length_error "vector too long" for w < 0, a
-// negative window count, or window < 0. The count is window_count's for a
-// series of fewer than 2^31 values; a longer series has its count computed
-// whole in 64 bits, never wrapped. Allocates nothing. O(1).
+// The one check of a sliding-window call, in the order the transforms make
+// it, returning the shape of its result: with an alphabet (sax),
+// std::invalid_argument unless it has a breakpoint row; then
+// std::invalid_argument outside the domain (see check_domain); then
+// std::length_error "vector too long" for w < 0, a negative window count, or
+// window < 0. The count is window_count's for a series of fewer than 2^31
+// values; a longer series has its count computed whole in 64 bits, never
+// wrapped. Allocates nothing. O(1).
 Shape validate_call(std::size_t length, std::int32_t window,
-                    std::int32_t stride, std::int32_t w);
+                    std::int32_t stride, std::int32_t w,
+                    std::optional<std::int32_t> alpha = std::nullopt);
 
 // Sliding-window z-normalised PAA: one row of w means per window of `window`
 // values, one window every `stride` values.
 // Throws std::invalid_argument outside the domain (see check_domain);
 // std::length_error "vector too long" for w < 0, a negative window count, or
 // window < 0; allocation_error on memory exhaustion.
-// Cost: count * (3 * window + window * w) operations, one result allocation.
+// Cost: count * (3 * window + window * w) operations; allocates one vector
+// per row and the plan's working memory (morvel/plan.hpp).
 Rows paa(const Series &ts, std::int32_t window, std::int32_t stride,
          std::int32_t w);
 
@@ -118,10 +123,6 @@ char letter_for(double mean, std::int32_t alpha) noexcept;
 // Whether alpha has a breakpoint row. Never throws. O(1).
 bool valid_alphabet(std::int32_t alpha) noexcept;
 
-// Throws std::invalid_argument, naming the accepted range, unless
-// valid_alphabet(alpha). O(1).
-void check_alphabet(std::int32_t alpha);
-
 using Word = std::vector<char>;
 using Words = std::vector<Word>;
 
@@ -135,8 +136,9 @@ void discretise(const Series &buffer, Word &row, std::int32_t n, std::int32_t w,
 // Sliding-window SAX: as paa, but every segment mean becomes the letter of
 // its region among alpha equiprobable Gaussian regions. Rows start as w NUL
 // bytes; a window that reports no segment keeps them.
-// Throws std::invalid_argument for an alphabet without a breakpoint row and
-// outside the domain; otherwise exactly as paa.
+// Throws std::invalid_argument for an alphabet without a breakpoint row
+// (checked first) and outside the domain; otherwise exactly as paa, and
+// allocates as paa does.
 Words sax(const Series &ts, std::int32_t window, std::int32_t stride,
           std::int32_t w, std::int32_t alpha);
 

@@ -1,14 +1,21 @@
 // Every compiled instruction set and every layout against the serial
-// reference, bit for bit.
+// reference, bit for bit, and a plan's memory against what running it
+// allocates.
 #include <morvel/morvel.hpp>
-#include <morvel/tiles.hpp>
+#include <morvel/plan.hpp>
+#include <morvel/reference.hpp>
+
+#include "grid.hpp"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <random>
 #include <string>
 #include <tuple>
@@ -19,6 +26,17 @@ namespace {
 using morvel::Execution;
 using morvel::InstructionSet;
 using morvel::Layout;
+
+std::atomic<bool> counting{false};
+std::atomic<std::size_t> counted{0};
+
+template <typename Call> std::size_t allocated_by(Call call) {
+  counted = 0;
+  counting = true;
+  call();
+  counting = false;
+  return counted;
+}
 
 // Equal bits, or both NaN.
 bool same(double a, double b) {
@@ -58,18 +76,18 @@ std::vector<double> series(std::uint32_t seed, std::size_t length, bool spiky) {
   return ts;
 }
 
-struct Shape {
+struct Case {
   std::size_t length;
   std::int32_t window, stride, w;
 };
 
-std::string describe(const Shape &s) {
+std::string describe(const Case &s) {
   return "N=" + std::to_string(s.length) +
          " window=" + std::to_string(s.window) +
          " stride=" + std::to_string(s.stride) + " w=" + std::to_string(s.w);
 }
 
-const Shape shapes[] = {
+const Case cases[] = {
     {300, 16, 1, 4},      {300, 128, 1, 15},  {257, 7, 1, 3},
     {500, 64, 3, 16},     {200, 16, 1, 64},   {100, 5, 2, 7},
     {40, 40, 1, 40},      {33, 1, 1, 3},      {90, 10, -3, 4},
@@ -98,13 +116,13 @@ protected:
 TEST_P(EveryKernel, PaaMatchesTheReference) {
   const Execution set = how();
   for (const bool spiky : {false, true}) {
-    for (const Shape &shape : shapes) {
+    for (const Case &shape : cases) {
       const auto ts =
           series(static_cast<std::uint32_t>(shape.length), shape.length, spiky);
       const auto expected =
           morvel::paa_reference(ts, shape.window, shape.stride, shape.w);
-      const auto grid = morvel::paa_grid(ts.data(), ts.size(), shape.window,
-                                         shape.stride, shape.w, set);
+      const auto grid = morvel::testing::paa_grid(
+          ts.data(), ts.size(), shape.window, shape.stride, shape.w, set);
       ASSERT_EQ(grid.rows, expected.size()) << describe(shape);
       ASSERT_EQ(grid.columns, static_cast<std::size_t>(shape.w));
       std::size_t mismatches = 0;
@@ -118,14 +136,15 @@ TEST_P(EveryKernel, PaaMatchesTheReference) {
 
 TEST_P(EveryKernel, SaxMatchesTheReference) {
   const Execution set = how();
-  for (const Shape &shape : shapes) {
+  for (const Case &shape : cases) {
     const auto ts =
         series(7u + static_cast<std::uint32_t>(shape.w), shape.length, true);
     for (std::int32_t alpha : {0, 2, 3, 4, 9, 24}) {
       const auto expected =
           morvel::sax_reference(ts, shape.window, shape.stride, shape.w, alpha);
-      const auto grid = morvel::sax_grid(ts.data(), ts.size(), shape.window,
-                                         shape.stride, shape.w, alpha, set);
+      const auto grid =
+          morvel::testing::sax_grid(ts.data(), ts.size(), shape.window,
+                                    shape.stride, shape.w, alpha, set);
       ASSERT_EQ(grid.rows, expected.size());
       for (std::size_t i = 0; i < grid.rows; ++i)
         ASSERT_EQ(std::string(grid.cells.begin() +
@@ -142,13 +161,14 @@ TEST_P(EveryKernel, EmptyShapesKeepTheirFill) {
   const Execution set = how();
   const std::vector<double> ts{1, 2, 3, 4};
   const auto zero_window =
-      morvel::sax_grid(ts.data(), ts.size(), 0, 2, 3, 4, set);
+      morvel::testing::sax_grid(ts.data(), ts.size(), 0, 2, 3, 4, set);
   EXPECT_EQ(zero_window.rows, 3u);
   EXPECT_EQ(zero_window.cells, std::vector<char>(9, '\0'));
-  const auto no_segments = morvel::paa_grid(ts.data(), ts.size(), 2, 1, 0, set);
+  const auto no_segments =
+      morvel::testing::paa_grid(ts.data(), ts.size(), 2, 1, 0, set);
   EXPECT_EQ(no_segments.rows, 3u);
   EXPECT_TRUE(no_segments.cells.empty());
-  EXPECT_THROW(morvel::paa_grid(ts.data(), ts.size(), -1, 1, 2, set),
+  EXPECT_THROW(morvel::testing::paa_grid(ts.data(), ts.size(), -1, 1, 2, set),
                std::length_error);
 }
 
@@ -161,32 +181,80 @@ INSTANTIATE_TEST_SUITE_P(
       return name(std::get<0>(info.param), std::get<1>(info.param));
     });
 
-TEST(Tiles, WorkingMemoryIsWhatTheCallAllocates) {
-  // Small calls need none beyond the stack; a tile of windows costs its
-  // rows of cells plus, for strided windows, a lane-major copy. On the
-  // portable kernel, which every build has: 16 lanes.
-  EXPECT_EQ(morvel::working_bytes({1, 4}, 16, 1, 8), 0u);
-  const morvel::Execution portable{InstructionSet::portable};
-  const std::size_t tile = 16 * 15 * 8;
-  const std::size_t headline =
-      morvel::working_bytes({99873, 15}, 128, 1, 8, portable);
-  EXPECT_GE(headline, tile);
-  EXPECT_LT(headline, std::size_t{16} << 10);
-  // Ten times the windows, the same memory.
-  EXPECT_EQ(morvel::working_bytes({998721, 15}, 128, 1, 8, portable), headline);
-  EXPECT_GE(morvel::working_bytes({9991, 10}, 1000, 100, 8, portable),
-            16 * 10 * 8 + 1000 * 16 * 8);
-  // Huge w with one window: the tile is that row, nothing grows with w*n.
-  const std::size_t row = 20000000;
-  EXPECT_GE(morvel::working_bytes({1, row}, 5, 1, 1), row);
-  EXPECT_LT(morvel::working_bytes({1, row}, 5, 1, 1),
-            row + (std::size_t{16} << 10));
+// What run() allocates, counted by the replaced global allocation functions
+// below while `counting` is set.
+TEST(Plans, RunAllocatesExactlyThePlansWorkingMemory) {
+  std::vector<double> ts(30000);
+  for (std::size_t i = 0; i < ts.size(); ++i)
+    ts[i] = std::sin(0.01 * static_cast<double>(i));
+  const Case calls[] = {{16, 16, 1, 4},         {30000, 128, 1, 15},
+                        {30000, 1000, 100, 10}, {30000, 30000, 1, 1},
+                        {30000, 20000, 1, 20},  {100, 5, 1, 3000},
+                        {30000, 0, 7, 40},      {30000, 64, 3, 0}};
+  for (const InstructionSet set : morvel::usable_instruction_sets())
+    for (const Layout layout :
+         {Layout::automatic, Layout::windows, Layout::segments, Layout::serial})
+      for (const Case &call : calls) {
+        const Execution how{set, layout};
+        const auto paa = morvel::plan_paa(call.length, call.window, call.stride,
+                                          call.w, how);
+        const auto sax = morvel::plan_sax(call.length, call.window, call.stride,
+                                          call.w, 4, how);
+        const std::size_t paa_bytes = allocated_by([&] {
+          morvel::run(paa, ts.data(),
+                      [](std::size_t, std::size_t, const double *) {});
+        });
+        const std::size_t sax_bytes = allocated_by([&] {
+          morvel::run(sax, ts.data(),
+                      [](std::size_t, std::size_t, const char *) {});
+        });
+        EXPECT_EQ(paa_bytes, paa.working_bytes) << describe(call);
+        EXPECT_EQ(sax_bytes, sax.working_bytes) << describe(call);
+      }
 }
 
-TEST(Tiles, BestInstructionSetIsUsable) {
-  const auto usable = morvel::usable_instruction_sets();
-  EXPECT_EQ(usable.front(), InstructionSet::portable);
-  EXPECT_EQ(usable.back(), morvel::best_instruction_set());
+TEST(Plans, WorkingMemoryDoesNotGrowWithTheWindows) {
+  // Small calls need none beyond the stack; a tile of windows costs its
+  // rows of cells plus, for strided windows, a lane-major copy, however
+  // many windows follow.
+  EXPECT_EQ(morvel::plan_paa(16, 16, 1, 4).working_bytes, 0u);
+  const std::size_t headline =
+      morvel::plan_paa(100000, 128, 1, 15).workspace.bytes;
+  EXPECT_EQ(morvel::plan_paa(1000000, 128, 1, 15).workspace.bytes, headline);
+  EXPECT_LT(headline, std::size_t{16} << 10);
+  // Huge w with one window: the tile is that row, nothing grows with w*n.
+  const std::int32_t row = 20000000;
+  const std::size_t bytes = morvel::plan_sax(5, 5, 1, row, 4).working_bytes;
+  EXPECT_GE(bytes, std::size_t{row});
+  EXPECT_LT(bytes, row + (std::size_t{16} << 10));
 }
 
 } // namespace
+
+// Every allocation of this program goes through these, so that the bytes a
+// call asks for can be counted.
+namespace {
+void *counted_allocation(std::size_t size) noexcept {
+  if (counting)
+    counted += size;
+  return std::malloc(size == 0 ? 1 : size);
+}
+void *throwing_allocation(std::size_t size) {
+  if (void *p = counted_allocation(size))
+    return p;
+  throw std::bad_alloc();
+}
+} // namespace
+
+void *operator new(std::size_t size) { return throwing_allocation(size); }
+void *operator new[](std::size_t size) { return throwing_allocation(size); }
+void *operator new(std::size_t size, const std::nothrow_t &) noexcept {
+  return counted_allocation(size);
+}
+void *operator new[](std::size_t size, const std::nothrow_t &) noexcept {
+  return counted_allocation(size);
+}
+void operator delete(void *p) noexcept { std::free(p); }
+void operator delete[](void *p) noexcept { std::free(p); }
+void operator delete(void *p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void *p, std::size_t) noexcept { std::free(p); }

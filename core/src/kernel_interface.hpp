@@ -1,6 +1,6 @@
-// Plain data shared between the dispatcher and the per-instruction-set
-// kernels. Nothing here may be an inline function or a template: see
-// kernel.hpp for why.
+// What the planner and the per-instruction-set kernels share: plain data and
+// declarations only. Nothing here may be an inline function or a template:
+// see kernel.hpp for why.
 #pragma once
 
 #include <cstddef>
@@ -62,5 +62,26 @@ struct SegmentArgs {
 // Lanes of the widest group any kernel runs at once (eight vectors of
 // eight), for sizing the buffers above.
 inline constexpr std::int32_t max_kernel_lanes = 64;
+
+// One instruction set's kernels, and the windows kernel's tile: `lanes`
+// windows side by side, as the kernel itself defines them.
+struct Kernels {
+  std::int64_t lanes;
+  void (*windows)(const WindowArgs &);
+  void (*segments)(const SegmentArgs &);
+};
+
+// Each compiled instruction set's entry, defined by its kernel_*.cpp.
+namespace portable {
+extern const Kernels kernels;
+} // namespace portable
+#if MORVEL_HAVE_X86_KERNELS
+namespace avx2 {
+extern const Kernels kernels;
+} // namespace avx2
+namespace avx512 {
+extern const Kernels kernels;
+} // namespace avx512
+#endif
 
 } // namespace morvel::detail
