@@ -65,7 +65,7 @@ tsan-free-threaded:
 # aarch64 (cross-compiled, run under qemu), the plain C++ kernels MSVC gets,
 # and Windows (compiled with MinGW-w64). See tools/check-portable.
 check-portable:
-	tools/enter /bin/sh /src/tools/check-portable
+	tools/run tools/check-portable
 
 # Rewrites core/tests/golden.txt from the serial reference: only when a case
 # is added, never to make a test pass.

@@ -2,6 +2,8 @@
 // buffer's values, and how each struct-module format widens to a double.
 #include "buffer_formats.hpp"
 
+#include "python_errors.hpp"
+
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -238,16 +240,13 @@ bool memoryview_reads(const char *format) {
 
 } // namespace
 
-// Reads a one-dimensional numeric buffer of an array type whose elements are
-// its buffer's values. Returns false, with nothing pending, for every other
-// object, which then takes the sequence path.
-bool read_buffer(PyObject *source, InputSeries &series) {
+std::optional<NumericBuffer> read_buffer(PyObject *source) {
   if (!reads_elements_from_its_buffer(source))
-    return false;
+    return std::nullopt;
   Py_buffer view;
   if (PyObject_GetBuffer(source, &view, PyBUF_RECORDS_RO) != 0) {
     clear_or_raise(); // the sequence path reports the object's own errors
-    return false;
+    return std::nullopt;
   }
   const Format format = numeric_format(view.format);
   if (view.ndim != 1 || format.widen == nullptr ||
@@ -255,7 +254,7 @@ bool read_buffer(PyObject *source, InputSeries &series) {
        !memoryview_reads(view.format)) ||
       static_cast<std::size_t>(view.itemsize) != format.size) {
     PyBuffer_Release(&view);
-    return false;
+    return std::nullopt;
   }
   const auto count = static_cast<std::size_t>(view.shape[0]);
   // An exporter may leave the strides out for a contiguous buffer.
@@ -263,10 +262,8 @@ bool read_buffer(PyObject *source, InputSeries &series) {
       view.strides != nullptr ? view.strides[0] : view.itemsize;
   if (native_doubles(view.format) &&
       step == static_cast<Py_ssize_t>(sizeof(double)) &&
-      reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0) {
-    series.borrow(view, count);
-    return true;
-  }
+      reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0)
+    return NumericBuffer{view, count, {}};
   ByteOrder order;
   const char *rest = view.format;
   parse_prefix(rest, order);
@@ -275,14 +272,11 @@ bool read_buffer(PyObject *source, InputSeries &series) {
   const auto *base = static_cast<const char *>(view.buf);
   const Widen widen = format.widen;
   const bool swap = order.swap;
-  series.defer(
-      count,
-      [base, step, widen, swap](double *out, std::size_t values) {
+  return NumericBuffer{
+      view, count, [base, step, widen, swap](double *out, std::size_t values) {
         for (std::size_t i = 0; i < values; ++i)
           out[i] = widen(base + static_cast<Py_ssize_t>(i) * step, swap);
-      },
-      &view);
-  return true;
+      }};
 }
 
 } // namespace morvel::binding

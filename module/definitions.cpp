@@ -2,6 +2,7 @@
 // A call is planned once by the core, guarded, and run into lists; this
 // layer converts, guards and builds, and decides nothing the plan decides.
 #include "input_conversion.hpp"
+#include "integer_arguments.hpp"
 #include "list_building.hpp"
 #include "memory_guard.hpp"
 
@@ -24,7 +25,8 @@ using LetterRows = py::typing::List<py::typing::List<py::str>>;
 // it: a series read from its length alone is weighed with the result.
 const double *guarded_input(const morvel::Plan &plan, InputSeries &ts) {
   morvel::binding::ensure_call_fits(plan, ts.pending());
-  ts.materialise();
+  if (ts.pending() != 0)
+    ts.materialise();
   return ts.data();
 }
 

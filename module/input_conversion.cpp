@@ -2,6 +2,7 @@
 
 #include "buffer_formats.hpp"
 #include "memory_guard.hpp"
+#include "python_errors.hpp"
 
 #include <morvel/morvel.hpp>
 
@@ -66,13 +67,6 @@ void InputSeries::release() {
 }
 
 namespace {
-
-// Errors that no conversion may swallow: an interrupt or exit (anything that
-// is not an Exception) and memory exhaustion.
-bool fatal_error_pending() {
-  return !PyErr_ExceptionMatches(PyExc_Exception) ||
-         PyErr_ExceptionMatches(PyExc_MemoryError);
-}
 
 // ---- Elements ----------------------------------------------------------
 
@@ -242,16 +236,17 @@ bool defer_range(PyObject *source, InputSeries &series) {
 
 } // namespace
 
-void clear_or_raise() {
-  if (fatal_error_pending())
-    throw py::error_already_set();
-  PyErr_Clear();
-}
-
 bool load_series(py::handle source, bool convert, InputSeries &series) {
   if (!source)
     return false;
-  if (read_buffer(source.ptr(), series) || defer_range(source.ptr(), series))
+  if (auto buffer = read_buffer(source.ptr())) {
+    if (buffer->widen)
+      series.defer(buffer->count, std::move(buffer->widen), &buffer->view);
+    else
+      series.borrow(buffer->view, buffer->count);
+    return true;
+  }
+  if (defer_range(source.ptr(), series))
     return true;
   // The library's own rules for what a sequence of doubles accepts.
   if (!py::detail::object_is_convertible_to_std_vector(source))
@@ -264,33 +259,6 @@ bool load_series(py::handle source, bool convert, InputSeries &series) {
   // never left half-read.
   return read_elements(py::tuple(py::reinterpret_borrow<py::iterable>(source)),
                        convert, series);
-}
-
-bool load_int32(py::handle source, bool convert, std::int32_t &value) {
-  // Read as the library reads a C int: never from a float, else as an
-  // integer (through __index__), with int() as a second try.
-  using Wide = long;
-  PyObject *object = source.ptr();
-  if (object == nullptr || PyFloat_Check(object) ||
-      !(convert || PyLong_Check(object) || PyIndex_Check(object)))
-    return false;
-  const Wide wide = PyLong_AsLong(object);
-  const bool failed = PyErr_Occurred() != nullptr;
-  if (!failed && wide == static_cast<Wide>(static_cast<std::int32_t>(wide))) {
-    value = static_cast<std::int32_t>(wide);
-    return true;
-  }
-  if (!failed)
-    return false; // outside 32 bits
-  clear_or_raise();
-  if (!convert || PyNumber_Check(object) == 0)
-    return false;
-  const auto integer = py::reinterpret_steal<py::object>(PyNumber_Long(object));
-  if (!integer) {
-    clear_or_raise();
-    return false;
-  }
-  return load_int32(integer, false, value);
 }
 
 } // namespace morvel::binding

@@ -1,6 +1,6 @@
-// Reading the arguments of paa and sax: `ts` into doubles, the integers into
-// 32-bit values, exactly as the binding library's standard conversions read
-// them, with two differences a caller can only notice for the better:
+// Reading `ts` into doubles, exactly as the binding library's standard
+// conversion reads a sequence of doubles, with two differences a caller can
+// only notice for the better:
 //  - numeric buffers whose element access is their own buffer are read in
 //    place (or widened without a Python object per element);
 //  - an interrupt (anything that is not an Exception) or a MemoryError raised
@@ -61,25 +61,12 @@ private:
   bool holding_view_ = false;
 };
 
-// A 32-bit signed integer argument.
-struct Int32Argument {
-  std::int32_t value = 0;
-};
-
 // Reads `source` as a sequence of doubles. Returns false where the library
 // refuses the argument; throws pybind11::error_already_set for an error that
 // must reach the caller unchanged (raised by the sequence itself, or an
 // interrupt or MemoryError from an element), and MemoryError("bad
 // allocation") for a series this process cannot hold.
 bool load_series(pybind11::handle source, bool convert, InputSeries &series);
-
-// Reads `source` as a 32-bit signed integer; refusals and errors as above.
-bool load_int32(pybind11::handle source, bool convert, std::int32_t &value);
-
-// Clears the pending Python error, unless no conversion may swallow it (an
-// interrupt, an exit, memory exhaustion): then throws
-// pybind11::error_already_set.
-void clear_or_raise();
 
 } // namespace morvel::binding
 
@@ -99,22 +86,6 @@ public:
 
 private:
   morvel::binding::InputSeries value;
-};
-
-// Same accepted inputs and rendered type as a std::int32_t argument.
-template <> class type_caster<morvel::binding::Int32Argument> {
-public:
-  static constexpr auto name = make_caster<std::int32_t>::name;
-
-  bool load(handle source, bool convert) {
-    return morvel::binding::load_int32(source, convert, value.value);
-  }
-
-  template <typename T> using cast_op_type = morvel::binding::Int32Argument &;
-  explicit operator morvel::binding::Int32Argument &() { return value; }
-
-private:
-  morvel::binding::Int32Argument value;
 };
 
 } // namespace pybind11::detail
