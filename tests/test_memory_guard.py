@@ -6,6 +6,7 @@ Every call that could take the machine's memory runs in a child process, so
 that a regression fails the test instead of taking the machine down."""
 
 import json
+import mmap
 import os
 import pathlib
 import subprocess
@@ -175,6 +176,18 @@ def test_long_series_count_every_window(sparse_series):
     assert rows[1:] == [morvel.paa(values, 7, 1, 7)[0] for values in WINDOWS.values()]
     letters = morvel.sax(sparse_series, 7, STRIDE, 7, 6)
     assert letters[1:] == [morvel.sax(values, 7, 1, 7, 6)[0] for values in WINDOWS.values()]
+
+
+def test_one_window_of_two_to_the_thirty_one_values():
+    # The longest window a call can ask for, over a read-only anonymous
+    # mapping: 16 GiB that are one page of zeros, so a constant window.
+    n = (1 << 31) - 1
+    zeros = mmap.mmap(-1, n * 8, prot=mmap.PROT_READ)
+    ts = np.frombuffer(zeros, dtype=np.float64)
+    assert str(morvel.paa(ts, n, 1, 1)) == "[[nan]]"
+    assert morvel.sax(ts, n, 1, 1) == [["d"]]
+    del ts
+    zeros.close()
 
 
 # ---- Containers -----------------------------------------------------------------

@@ -114,14 +114,16 @@ void serial_window(const double *x, std::int32_t n, std::int32_t w, double mean,
     // another. The values are normalised a stretch at a time, side by side
     // in vectors, which the processor overlaps with the chain of additions
     // over the stretch before.
-    constexpr std::int32_t stretch = 256;
+    // Positions in 64 bits: the stretch after the last can start past the
+    // 32-bit range.
+    constexpr std::int64_t stretch = 256;
     double values[stretch];
     double sum = 0.0;
-    for (std::int32_t from = 0; from < n; from += stretch) {
-      const std::int32_t count = n - from < stretch ? n - from : stretch;
-      for (std::int32_t i = 0; i < count; ++i)
+    for (std::int64_t from = 0; from < n; from += stretch) {
+      const std::int64_t count = n - from < stretch ? n - from : stretch;
+      for (std::int64_t i = 0; i < count; ++i)
         values[i] = (x[from + i] - mean) / deviation;
-      for (std::int32_t i = 0; i < count; ++i)
+      for (std::int64_t i = 0; i < count; ++i)
         sum += values[i];
     }
     store_block(cells, row, sum, length);

@@ -173,7 +173,7 @@ TEST_P(EveryKernel, EmptyShapesKeepTheirFill) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Tiles, EveryKernel,
+    Kernels, EveryKernel,
     ::testing::Combine(::testing::ValuesIn(morvel::usable_instruction_sets()),
                        ::testing::Values(Layout::automatic, Layout::windows,
                                          Layout::segments, Layout::serial)),
