@@ -107,27 +107,31 @@ bool length_is_exact(py::handle sequence) {
          PyTuple_CheckExact(sequence.ptr()) || PyRange_Check(sequence.ptr());
 }
 
+// What reading a list or tuple of plain numbers came to.
+enum class PlainRead { read, needs_room, other_elements };
+
 // A list or tuple of exact floats and ints, read without iterating: such
-// elements run no code of their own, so reading them has no side effects
-// and, under the list's lock, the list cannot change meanwhile. Returns false
-// at the first other element (or an int beyond double), having done nothing
-// the ordinary path will not do again. `values` has room reserved for the
-// length the sequence reported.
-bool read_plain_numbers(py::handle sequence, std::vector<double> &values) {
-  PyObject *object = sequence.ptr();
-  bool plain = true;
-  Py_BEGIN_CRITICAL_SECTION(object);
-  const bool list = PyList_CheckExact(object);
+// elements run no code of their own, so reading them has no side effects,
+// and under the list's lock its length and elements are one state of it.
+// Writes only into the room `values` has reserved, so nothing here throws:
+// where the list has grown beyond it, `needed` says how much to reserve
+// before trying again. other_elements at the first other element (or an int
+// beyond double), having done nothing the ordinary path will not do again.
+PlainRead read_plain_numbers(PyObject *sequence, std::vector<double> &values,
+                             std::size_t &needed) {
+  PlainRead outcome = PlainRead::read;
+  Py_BEGIN_CRITICAL_SECTION(sequence);
+  const bool list = PyList_CheckExact(sequence);
   const Py_ssize_t size =
-      list ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object);
-  // Only into the room already reserved: nothing here may throw.
-  if (static_cast<std::size_t>(size) > values.capacity())
-    plain = false;
+      list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
+  needed = static_cast<std::size_t>(size);
+  if (needed > values.capacity())
+    outcome = PlainRead::needs_room;
   else
-    values.resize(static_cast<std::size_t>(size));
-  for (Py_ssize_t i = 0; plain && i < size; ++i) {
+    values.resize(needed);
+  for (Py_ssize_t i = 0; outcome == PlainRead::read && i < size; ++i) {
     PyObject *item =
-        list ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i);
+        list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i);
     double value;
     if (PyFloat_CheckExact(item)) {
       value = PyFloat_AS_DOUBLE(item);
@@ -135,17 +139,27 @@ bool read_plain_numbers(py::handle sequence, std::vector<double> &values) {
       value = PyLong_AsDouble(item);
       if (value == -1.0 && PyErr_Occurred() != nullptr) {
         PyErr_Clear(); // too large: the ordinary path says so its own way
-        plain = false;
+        outcome = PlainRead::other_elements;
         break;
       }
     } else {
-      plain = false;
+      outcome = PlainRead::other_elements;
       break;
     }
     values[static_cast<std::size_t>(i)] = value;
   }
   Py_END_CRITICAL_SECTION();
-  return plain;
+  return outcome;
+}
+
+void reserve(std::vector<double> &values, std::size_t count) {
+  try {
+    values.reserve(count);
+  } catch (const std::length_error &) {
+    throw morvel::allocation_error();
+  } catch (const std::bad_alloc &) {
+    throw morvel::allocation_error();
+  }
 }
 
 bool read_elements(py::handle sequence, bool convert, InputSeries &series) {
@@ -156,18 +170,32 @@ bool read_elements(py::handle sequence, bool convert, InputSeries &series) {
   else
     ensure_input_allocatable(claimed);
   std::vector<double> values;
-  try {
-    values.reserve(claimed);
-  } catch (const std::length_error &) {
-    throw morvel::allocation_error();
-  } catch (const std::bad_alloc &) {
-    throw morvel::allocation_error();
-  }
-  if ((PyList_CheckExact(sequence.ptr()) ||
-       PyTuple_CheckExact(sequence.ptr())) &&
-      read_plain_numbers(sequence, values)) {
-    series.own(std::move(values));
-    return true;
+  reserve(values, claimed);
+  const bool list = PyList_CheckExact(sequence.ptr());
+  if (list || PyTuple_CheckExact(sequence.ptr())) {
+    std::size_t needed = 0;
+    PlainRead outcome;
+    // A list that grew since its length was taken: more room, outside its
+    // lock, then read it whole again.
+    while ((outcome = read_plain_numbers(sequence.ptr(), values, needed)) ==
+           PlainRead::needs_room) {
+      ensure_input_fits(needed);
+      reserve(values, needed);
+    }
+    if (outcome == PlainRead::read) {
+      series.own(std::move(values));
+      return true;
+    }
+    if (list) {
+      // Elements that run code of their own are read from a copy of the
+      // list taken under its lock, as list(lst) takes it: one state of the
+      // list, whatever another thread does to it meanwhile.
+      const auto snapshot =
+          py::reinterpret_steal<py::tuple>(PyList_AsTuple(sequence.ptr()));
+      if (!snapshot)
+        throw py::error_already_set();
+      return read_elements(snapshot, convert, series);
+    }
   }
   values.clear();
   // Every 32 MiB of doubles, whether the next stretch still fits.
@@ -187,6 +215,7 @@ bool read_elements(py::handle sequence, bool convert, InputSeries &series) {
   series.own(std::move(values));
   return true;
 }
+
 // A range whose every element is an integer of 64 bits reads as those
 // integers, each rounded to the nearest double as float() rounds it: nothing
 // in it can fail, so it is read only once the call has been planned.

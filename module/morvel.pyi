@@ -7,25 +7,39 @@ import typing
 # scalar, a Decimal or Fraction...).
 type _Number = typing.SupportsFloat | typing.SupportsIndex
 
-# What `ts` may be: a sequence of numbers (other than text), a numeric buffer
-# such as a numpy array, array.array or memoryview, or one of the iterables
-# that are consumed whole: a generator, a set, a dict's keys or values, a map.
-type _Series = (
-    collections.abc.Sequence[_Number]
-    | collections.abc.Buffer
-    | collections.abc.Generator[_Number, typing.Any, typing.Any]
-    | collections.abc.Set[_Number]
-    | collections.abc.KeysView[_Number]
-    | collections.abc.ValuesView[_Number]
-    | map[_Number]
+# A numeric buffer that is no byte string: a numpy array of any numeric
+# dtype, or a memory-mapped one. Its `in` takes any object, which a byte
+# string's does not.
+class _NumericArray(collections.abc.Buffer, typing.Protocol):
+    def __len__(self) -> int: ...
+    def __contains__(self, value: object, /) -> bool: ...
+
+# What `ts` may be: a list, tuple, range, array.array, bytearray, memoryview
+# or other mutable sequence of numbers, a numeric array, or one of the
+# iterables that are consumed whole: a generator, a set, a dict's keys or
+# values, a map. Never str or bytes, a plain iterator or a dict.
+# (The functions are generic in the element type T, since a mutable
+# sequence is invariant in it: a list[float] is no list[float | int].)
+type _Series[T: _Number] = (
+    collections.abc.MutableSequence[T]
+    | tuple[T, ...]
+    | range
+    | memoryview
+    | bytearray
+    | _NumericArray
+    | collections.abc.Generator[T, typing.Any, typing.Any]
+    | collections.abc.Set[T]
+    | collections.abc.KeysView[T]
+    | collections.abc.ValuesView[T]
+    | map[T]
 )
 
 # The integer arguments take integers (and anything with __index__), never a
 # float: 2.0 is refused.
 type _Int32 = typing.SupportsIndex
 
-def sax(
-    ts: _Series,
+def sax[T: _Number](
+    ts: _Series[T],
     window: _Int32,
     stride: _Int32 = 1,
     w: _Int32 = 15,
@@ -39,8 +53,8 @@ def sax(
     equiprobable regions of the standard normal distribution.
     """
 
-def paa(
-    ts: _Series,
+def paa[T: _Number](
+    ts: _Series[T],
     window: _Int32,
     stride: _Int32 = 1,
     w: _Int32 = 15,
