@@ -110,6 +110,25 @@ Bytes parse_stat(const std::string &text, const std::string &key) noexcept {
   return std::nullopt;
 }
 
+// Clean page cache is reclaimed before the cgroup would run out, whether the
+// kernel keeps it on its active or its inactive list: both file lists count,
+// less what is dirty or under writeback, which must be written before it
+// can go. Shared memory and tmpfs are not among them: the kernel keeps those
+// on the anonymous lists, as it keeps the process's own memory. v1 gives the
+// cgroup and its descendants as the total_ fields, v2 by its plain ones.
+std::uint64_t clean_file_cache(const std::string &stat, bool unified) {
+  const char *prefix = unified ? "" : "total_";
+  const std::string prefixed(prefix);
+  auto field = [&](const char *name) {
+    return parse_stat(stat, prefixed + name).value_or(0);
+  };
+  const std::uint64_t files = field("active_file") + field("inactive_file");
+  const std::uint64_t unwritten =
+      unified ? field("file_dirty") + field("file_writeback")
+              : field("dirty") + field("writeback");
+  return files > unwritten ? files - unwritten : 0;
+}
+
 } // namespace detail
 
 // ---- Physical memory ----------------------------------------------------
@@ -167,6 +186,8 @@ Bytes available_memory() noexcept {
           statistics.inactive_count + statistics.purgeable_count) *
          page_size;
 #else
+  // MemAvailable is the kernel's own estimate of what it can hand out
+  // without swapping, reclaimable page cache included.
   const auto meminfo = read_file("/proc/meminfo");
   if (!meminfo)
     return std::nullopt;
@@ -280,8 +301,6 @@ find_cgroups(const std::string &root) {
       cgroup.unified ? "/memory.max" : "/memory.limit_in_bytes";
   const char *usage_file =
       cgroup.unified ? "/memory.current" : "/memory.usage_in_bytes";
-  const char *reclaimable =
-      cgroup.unified ? "inactive_file" : "total_inactive_file";
   const auto limit_text = read_file(cgroup.path + limit_file);
   if (!limit_text)
     return std::nullopt;
@@ -292,11 +311,10 @@ find_cgroups(const std::string &root) {
   Bytes used = usage_text ? parse_number(*usage_text) : std::nullopt;
   if (!used)
     return limit;
-  // File cache that has not been touched lately is reclaimed before the
-  // cgroup runs out: it does not count against us.
-  if (const auto stat = read_file(cgroup.path + "/memory.stat"))
-    if (const Bytes cache = detail::parse_stat(*stat, reclaimable))
-      used = *used > *cache ? *used - *cache : 0;
+  if (const auto stat = read_file(cgroup.path + "/memory.stat")) {
+    const std::uint64_t cache = detail::clean_file_cache(*stat, cgroup.unified);
+    used = *used > cache ? *used - cache : 0;
+  }
   return headroom(*limit, *used);
 }
 

@@ -78,10 +78,14 @@ TEST_F(FakeRoot, CgroupV1TakesTheLeastHeadroomOfTheCgroupAndItsAncestors) {
   const std::string job = "/sys/fs/cgroup/memory/jobs/job7/";
   write(job + "memory.limit_in_bytes", std::to_string(1024 * MiB) + "\n");
   write(job + "memory.usage_in_bytes", std::to_string(300 * MiB) + "\n");
-  // Cache it can reclaim does not count as used.
-  write(job + "memory.stat", "total_cache 1\ntotal_inactive_file " +
-                                 std::to_string(100 * MiB) + "\n");
-  EXPECT_EQ(headroom(), 824 * MiB);
+  // Clean cache, active or inactive, does not count as used; dirty and
+  // writeback do.
+  write(job + "memory.stat",
+        "cache 1\ntotal_inactive_file " + std::to_string(100 * MiB) +
+            "\ntotal_active_file " + std::to_string(60 * MiB) +
+            "\ntotal_dirty " + std::to_string(10 * MiB) + "\ntotal_writeback " +
+            std::to_string(10 * MiB) + "\n");
+  EXPECT_EQ(headroom(), 864 * MiB);
   write("/sys/fs/cgroup/memory/jobs/memory.limit_in_bytes",
         std::to_string(512 * MiB) + "\n");
   write("/sys/fs/cgroup/memory/jobs/memory.usage_in_bytes",
@@ -104,6 +108,28 @@ TEST_F(FakeRoot, CgroupV2ReadsMemoryMaxAndIgnoresMax) {
         std::to_string(48 * MiB) + "\n");
   write("/sys/fs/cgroup/system.slice/memory.stat", "anon 1\ninactive_file 0\n");
   EXPECT_EQ(headroom(), 2000 * MiB);
+}
+
+TEST(MemoryParsing, CleanFileCacheOfARecordedV2Stat) {
+  // A container that has read its data files: 600 MiB of file cache, most
+  // of it on the active list, 100 MiB of tmpfs (counted in "file", kept on
+  // the anonymous lists) and 21 MiB not yet written.
+  const std::string stat = "anon 52428800\n"
+                           "file 734003200\n"
+                           "kernel 8388608\n"
+                           "pagetables 1048576\n"
+                           "shmem 104857600\n"
+                           "file_mapped 10485760\n"
+                           "file_dirty 20971520\n"
+                           "file_writeback 1048576\n"
+                           "inactive_anon 157286400\n"
+                           "active_anon 0\n"
+                           "inactive_file 209715200\n"
+                           "active_file 419430400\n"
+                           "unevictable 0\n";
+  EXPECT_EQ(morvel::memory::detail::clean_file_cache(stat, true), 579 * MiB);
+  // Read as v1, none of its fields are there.
+  EXPECT_EQ(morvel::memory::detail::clean_file_cache(stat, false), 0u);
 }
 
 TEST_F(FakeRoot, ContainerSeesOnlyItsOwnSubtree) {

@@ -23,7 +23,7 @@ Bytes available_memory() noexcept;
 
 // The headroom of the cgroup this process runs in and of each of its
 // ancestors (Linux, cgroup v2 memory.max or v1 memory.limit_in_bytes, less
-// what each already uses, not counting file cache it can reclaim): the
+// what each already uses, not counting clean file cache it can reclaim): the
 // least of them, or nothing where no cgroup sets a limit. The cgroup paths
 // are found once; the limits are read each call. `root` prefixes every
 // path read, for tests. Never throws.
@@ -56,6 +56,10 @@ Bytes parse_kilobytes(const std::string &text, const std::string &key) noexcept;
 
 // The value of `key` in a memory.stat file.
 Bytes parse_stat(const std::string &text, const std::string &key) noexcept;
+
+// The clean file cache a cgroup's memory.stat reports (v2 if `unified`, else
+// v1), which the kernel reclaims before the cgroup runs out.
+std::uint64_t clean_file_cache(const std::string &stat, bool unified);
 
 } // namespace detail
 
