@@ -105,31 +105,38 @@ def test_list_changed_by_other_threads_is_read_in_one_of_its_states(element):
         [values[i] for i in rng.permutation(1000)],
         [values[i] for i in rng.permutation(1000)],
     ]
-    expected = {str(morvel.paa(state, 64, 1, 4)) for state in states}
+    expected = [morvel.paa(state, 64, 1, 4) for state in states]
     shared = list(states[2])
     stop = threading.Event()
     calls = [0, 0]
     strays = []
 
+    # Each writer pauses for 0.1 ms between its changes: the list's lock
+    # hands over to a waiting reader only after a millisecond, so writers
+    # that never pause would keep readers out nearly all the time.
     def sort():
         while not stop.is_set():
             shared.sort()
+            time.sleep(1e-4)
             shared.sort(reverse=True)
+            time.sleep(1e-4)
 
     def swap():
         while not stop.is_set():
             shared[:] = states[2]
+            time.sleep(1e-4)
             shared[:] = states[3]
+            time.sleep(1e-4)
 
     def read(index):
         deadline = time.monotonic() + 60
         while calls[index] < 15_000 and time.monotonic() < deadline:
             try:
-                result = str(morvel.paa(shared, 64, 1, 4))
+                result = morvel.paa(shared, 64, 1, 4)
             except ValueError as error:
                 result = repr(error)
             if result not in expected:
-                strays.append(result[:80])
+                strays.append(str(result)[:80])
             calls[index] += 1
 
     writers = [threading.Thread(target=sort), threading.Thread(target=swap)]
