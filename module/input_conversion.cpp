@@ -14,6 +14,21 @@ namespace py = pybind11;
 
 namespace morvel::binding {
 
+namespace {
+
+// Room for `count` doubles, or the core's wording of memory exhaustion.
+void reserve(std::vector<double> &values, std::size_t count) {
+  try {
+    values.reserve(count);
+  } catch (const std::length_error &) {
+    throw morvel::allocation_error();
+  } catch (const std::bad_alloc &) {
+    throw morvel::allocation_error();
+  }
+}
+
+} // namespace
+
 void InputSeries::own(std::vector<double> &&values) {
   release();
   fill_ = nullptr;
@@ -48,13 +63,8 @@ void InputSeries::materialise() {
   if (!fill_)
     return;
   std::vector<double> values;
-  try {
-    values.resize(size_);
-  } catch (const std::length_error &) {
-    throw morvel::allocation_error();
-  } catch (const std::bad_alloc &) {
-    throw morvel::allocation_error();
-  }
+  reserve(values, size_);
+  values.resize(size_);
   fill_(values.data(), size_);
   own(std::move(values));
 }
@@ -150,16 +160,6 @@ PlainRead read_plain_numbers(PyObject *sequence, std::vector<double> &values,
   }
   Py_END_CRITICAL_SECTION();
   return outcome;
-}
-
-void reserve(std::vector<double> &values, std::size_t count) {
-  try {
-    values.reserve(count);
-  } catch (const std::length_error &) {
-    throw morvel::allocation_error();
-  } catch (const std::bad_alloc &) {
-    throw morvel::allocation_error();
-  }
 }
 
 bool read_elements(py::handle sequence, bool convert, InputSeries &series) {
