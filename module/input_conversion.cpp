@@ -171,6 +171,7 @@ bool read_elements(py::handle sequence, bool convert, InputSeries &series) {
     ensure_input_allocatable(claimed);
   std::vector<double> values;
   reserve(values, claimed);
+  py::object snapshot;
   const bool list = PyList_CheckExact(sequence.ptr());
   if (list || PyTuple_CheckExact(sequence.ptr())) {
     std::size_t needed = 0;
@@ -190,17 +191,16 @@ bool read_elements(py::handle sequence, bool convert, InputSeries &series) {
       // Elements that run code of their own are read from a copy of the
       // list taken under its lock, as list(lst) takes it: one state of the
       // list, whatever another thread does to it meanwhile.
-      const auto snapshot =
-          py::reinterpret_steal<py::tuple>(PyList_AsTuple(sequence.ptr()));
+      snapshot =
+          py::reinterpret_steal<py::object>(PyList_AsTuple(sequence.ptr()));
       if (!snapshot)
         throw py::error_already_set();
-      return read_elements(snapshot, convert, series);
     }
   }
   values.clear();
   // Every 32 MiB of doubles, whether the next stretch still fits.
   constexpr std::size_t stretch = std::size_t{1} << 22;
-  for (const py::handle item : sequence) {
+  for (const py::handle item : snapshot ? snapshot : sequence) {
     double value;
     if (!read_element(item.ptr(), convert, value))
       return false;

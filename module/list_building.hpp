@@ -51,11 +51,12 @@ private:
 };
 
 // The outer list of a plan's rows, filled by the tiles handed to sink();
-// MakeCell turns one core cell into a new reference.
+// make_cell, which must outlive the builder, turns one core cell into a new
+// reference.
 template <typename T, typename MakeCell> class ListBuilder {
 public:
-  ListBuilder(const Plan &plan, MakeCell make_cell)
-      : shape_(plan.shape), make_cell_(std::move(make_cell)),
+  ListBuilder(const Plan &plan, const MakeCell &make_cell)
+      : shape_(plan.shape), make_cell_(make_cell),
         outer_(pybind11::reinterpret_steal<pybind11::object>(
             checked(PyList_New(static_cast<Py_ssize_t>(shape_.rows))))) {}
 
@@ -76,15 +77,15 @@ public:
 
 private:
   Shape shape_;
-  MakeCell make_cell_;
+  const MakeCell &make_cell_;
   pybind11::object outer_;
 };
 
 // Runs a plan over ts into nested lists: floats for paa, letters for sax.
 template <typename T, typename MakeCell>
 pybind11::object build_lists(const Plan &plan, const double *ts,
-                             MakeCell make_cell) {
-  ListBuilder<T, MakeCell> builder(plan, std::move(make_cell));
+                             const MakeCell &make_cell) {
+  ListBuilder<T, MakeCell> builder(plan, make_cell);
   run(plan, ts, builder.sink());
   return builder.result();
 }
