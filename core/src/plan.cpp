@@ -56,11 +56,6 @@ void divide(Plan &plan, Execution how) {
   const auto w = static_cast<std::int64_t>(plan.shape.columns);
   const std::int64_t n = plan.window;
   const std::int64_t lanes = plan.lanes;
-  Layout layout = how.layout;
-  if (layout == Layout::automatic)
-    layout = count >= lanes         ? Layout::windows
-             : count == 1 && w == 1 ? Layout::serial
-                                    : Layout::segments;
   if (count == 0)
     return;
   if (n == 0 || w == 0) {
@@ -68,6 +63,11 @@ void divide(Plan &plan, Execution how) {
     plan.tile_rows = count < lanes ? count : lanes;
     return;
   }
+  Layout layout = how.layout;
+  if (layout == Layout::automatic)
+    layout = count >= lanes         ? Layout::windows
+             : count == 1 && w == 1 ? Layout::serial
+                                    : Layout::segments;
   if (layout == Layout::windows)
     plan.tiled = count / lanes * lanes;
   plan.serial = layout == Layout::serial;

@@ -1,4 +1,4 @@
-// The design's API on top of a plan: the result as one vector per row.
+// paa and sax on top of a plan: the result as one vector per row.
 #pragma once
 
 #include "morvel/plan.hpp"
