@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -266,6 +267,25 @@ std::size_t run(const Plan &plan, const double *ts,
   cells.cut_count = cuts.size;
   cells.alpha = plan.alpha;
   return run_plan<char>(plan, ts, cells, sink);
+}
+
+namespace {
+
+template <typename T> TileSink<T> copy_into(T *destination, std::size_t w) {
+  return [destination, w](std::size_t first, std::size_t rows, const T *cells) {
+    if (rows * w != 0)
+      std::memcpy(destination + first * w, cells, rows * w * sizeof(T));
+  };
+}
+
+} // namespace
+
+std::size_t run(const Plan &plan, const double *ts, double *cells) {
+  return run(plan, ts, copy_into(cells, plan.shape.columns));
+}
+
+std::size_t run(const Plan &plan, const double *ts, char *cells) {
+  return run(plan, ts, copy_into(cells, plan.shape.columns));
 }
 
 } // namespace morvel

@@ -123,4 +123,14 @@ std::size_t run(const Plan &plan, const double *ts,
 // The same for a sax plan (plan.transform is sax).
 std::size_t run(const Plan &plan, const double *ts, const TileSink<char> &sink);
 
+// Computes a plan straight into the caller's array: cells[0 .. rows * w - 1],
+// row-major, each tile copied there while it is still in cache.
+// Preconditions: as run() with a sink, and cells holds rows * w cells that
+// do not overlap ts. Throws allocation_error as run() does; on a throw the
+// cells hold a prefix of the rows. Allocates plan.working_bytes.
+std::size_t run(const Plan &plan, const double *ts, double *cells);
+
+// The same for a sax plan: one byte per letter.
+std::size_t run(const Plan &plan, const double *ts, char *cells);
+
 } // namespace morvel
