@@ -69,6 +69,25 @@ void InputSeries::materialise() {
   own(std::move(values));
 }
 
+bool InputSeries::reads_from(const void *begin, const void *end) const {
+  if (!holding_view_ || view_.len == 0 || begin == end)
+    return false;
+  // The bytes the export spans, whatever the sign of its strides.
+  const auto *base = static_cast<const char *>(view_.buf);
+  const char *low = base;
+  const char *high = base + view_.itemsize;
+  for (int axis = 0; axis < view_.ndim; ++axis) {
+    const Py_ssize_t reach =
+        (view_.shape[axis] - 1) *
+        (view_.strides != nullptr ? view_.strides[axis] : view_.itemsize);
+    (reach < 0 ? low : high) += reach;
+  }
+  if (view_.ndim == 0 || view_.shape == nullptr)
+    high = base + view_.len;
+  return low < static_cast<const char *>(end) &&
+         static_cast<const char *>(begin) < high;
+}
+
 void InputSeries::release() {
   if (holding_view_) {
     PyBuffer_Release(&view_);

@@ -36,6 +36,10 @@ public:
   std::size_t size() const { return size_; }
   // Doubles still to be made by materialise().
   std::size_t pending() const { return fill_ ? size_ : 0; }
+  // Whether the caller's buffer, read in place or widened from where it
+  // lies, has any byte in [begin, end): a result written there would change
+  // the series while it is read.
+  bool reads_from(const void *begin, const void *end) const;
 
   // Makes the pending doubles, if any. Throws morvel::allocation_error when
   // they cannot be had. Cost: one pass over them.

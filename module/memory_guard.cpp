@@ -87,20 +87,28 @@ void ensure_fits(double bytes) {
 
 } // namespace
 
-double result_bytes(const Plan &plan) {
+double result_bytes(const Plan &plan, ResultKind kind) {
   const double rows = static_cast<double>(plan.shape.rows);
   const double columns = static_cast<double>(plan.shape.columns);
+  const double working = allocated(static_cast<double>(plan.working_bytes));
+  if (kind == ResultKind::given_array)
+    return working;
+  if (kind == ResultKind::array) {
+    const double cell = plan.transform == Transform::paa ? 8.0 : 1.0;
+    return allocated(rows * columns * cell) + working;
+  }
   const double cell =
       plan.transform == Transform::paa
           ? allocated(static_cast<double>(sizeof(PyFloatObject)))
           : 0.0;
   const double python =
       list_bytes(rows) + rows * (list_bytes(columns) + columns * cell);
-  return python + allocated(static_cast<double>(plan.working_bytes));
+  return python + working;
 }
 
 // Estimated in double precision: the products can exceed 64 bits.
-void ensure_call_fits(const Plan &plan, std::size_t pending_values) {
+void ensure_call_fits(const Plan &plan, std::size_t pending_values,
+                      ResultKind kind) {
   const double input = 8.0 * static_cast<double>(pending_values);
   // Far below the threshold, a loose bound settles it without the estimate.
   const double rows = static_cast<double>(plan.shape.rows) + 1.0;
@@ -109,7 +117,7 @@ void ensure_call_fits(const Plan &plan, std::size_t pending_values) {
                        static_cast<double>(plan.workspace.bytes) + input;
   if (loose < worth_checking)
     return;
-  ensure_fits(result_bytes(plan) + allocated(input));
+  ensure_fits(result_bytes(plan, kind) + allocated(input));
 }
 
 void ensure_input_fits(std::size_t values) {

@@ -13,16 +13,25 @@
 
 namespace morvel::binding {
 
-// The bytes a plan's result takes in Python objects, as this interpreter's
-// allocator hands them out (a new float per paa cell; sax's letters are
-// shared strings), plus the core's working memory for computing it. O(1).
-double result_bytes(const Plan &plan);
+// What a call's result is made of.
+enum class ResultKind {
+  lists,       // Python lists of floats or one-letter strings
+  array,       // a new numpy array, one cell after another
+  given_array, // the caller's array: nothing new
+};
+
+// The bytes a plan's result takes, as this interpreter's allocator hands
+// them out (a new float per paa cell; sax's letters are shared strings; an
+// array's cells are 8 bytes or 1), plus the core's working memory for
+// computing it. O(1).
+double result_bytes(const Plan &plan, ResultKind kind = ResultKind::lists);
 
 // Throws morvel::allocation_error unless the plan's result, and
 // `pending_values` doubles of input still to be converted, fit in the memory
 // this process can still get. Costs nothing below a few tens of MB; above,
 // a few small file reads.
-void ensure_call_fits(const Plan &plan, std::size_t pending_values);
+void ensure_call_fits(const Plan &plan, std::size_t pending_values,
+                      ResultKind kind = ResultKind::lists);
 
 // Throws morvel::allocation_error unless `values` more doubles of converted
 // input fit, with the same threshold.
