@@ -148,3 +148,44 @@ def sax(ts, window, stride=1, w=15, alpha=4):
     if not 0 <= alpha <= 24:
         raise ValueError("alpha outside 0 ... 24")
     return sliding([as_double(x) for x in ts], window, stride, w, lambda m: letter(m, alpha), "\0")
+
+
+def mindist_cell(r, c, alpha):
+    """Squared-to-be cell between two regions (letter numbers)."""
+    if abs(r - c) <= 1:
+        return 0.0
+    cuts = BREAKPOINTS[alpha]
+    return cuts[max(r, c) - 1] - cuts[min(r, c)]
+
+
+def mindist_mean_cell(mean, c, alpha):
+    """Between a segment mean and the region [cuts[c - 1], cuts[c]) of a letter."""
+    if math.isnan(mean):
+        return math.nan
+    cuts = [-math.inf, *BREAKPOINTS[alpha], math.inf]
+    low, high = cuts[c], cuts[c + 1]
+    if mean < low:
+        return low - mean
+    if mean > high:
+        return mean - high
+    return 0.0
+
+
+def mindist(a, b, window, alpha):
+    """a: letters or segment means; b: letters (one-character strings)."""
+    letters = max(alpha, 1)
+    regions = [ord(x) - ord("a") for x in b]
+    if not all(0 <= c < letters for c in regions):
+        raise ValueError("not a letter of the alphabet")
+    if not a:
+        return 0.0
+    total = 0.0
+    for x, c in zip(a, regions, strict=True):
+        if isinstance(x, float):
+            cell = mindist_mean_cell(x, c, alpha)
+        else:
+            if not 0 <= ord(x) - ord("a") < letters:
+                raise ValueError("not a letter of the alphabet")
+            cell = mindist_cell(ord(x) - ord("a"), c, alpha)
+        total += cell * cell
+    return math.sqrt(window / len(a)) * math.sqrt(total)

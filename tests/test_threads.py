@@ -19,6 +19,9 @@ def work(index):
     return (
         exact(morvel.paa(SHARED_LIST, window, 1 + index % 3, 1 + index % 17)),
         morvel.sax(WALK, window, 2, 8, index % 25),
+        # Without the GIL: read in place, and widened from a strided view.
+        morvel.paa_array(WALK, window, 1 + index % 5, 1 + index % 13).tobytes(),
+        morvel.sax_array(WALK[::2], window // 2, 1, 6, index % 25).tobytes(),
     )
 
 
