@@ -24,9 +24,18 @@ struct Operand {
 
 Operand operand(py::handle source, const char *name, bool means_allowed) {
   const py::module_ numpy = py::module_::import("numpy");
-  auto array = py::isinstance<py::array>(source)
-                   ? py::reinterpret_borrow<py::array>(source)
-                   : py::array(numpy.attr("asarray")(source));
+  py::array array;
+  if (py::isinstance<py::array>(source)) {
+    array = py::reinterpret_borrow<py::array>(source);
+  } else if (PyUnicode_Check(source.ptr()) || PyBytes_Check(source.ptr())) {
+    // One word, its characters its letters (the empty word included).
+    const py::bytes text = PyUnicode_Check(source.ptr())
+                               ? py::bytes(source.attr("encode")("ascii"))
+                               : py::reinterpret_borrow<py::bytes>(source);
+    array = py::array(numpy.attr("frombuffer")(text, "S1"));
+  } else {
+    array = py::array(numpy.attr("asarray")(source));
+  }
   const char kind = array.dtype().kind();
   // Text is letters, as sax's lists hold them: encoded to bytes by numpy,
   // which refuses what is not ASCII.

@@ -97,7 +97,9 @@ OUT_REFUSALS = [
     pytest.param(lambda: [[0.0] * 4] * 33, TypeError, "out must be a numpy.ndarray, not list", id="list"),
     pytest.param(lambda: np.full((33, 4), 7, np.float32), TypeError, "dtype float64, not float32", id="float32"),
     pytest.param(lambda: np.full((33, 4), 7.0, ">f8"), TypeError, "dtype float64, not >f8", id="byte-order"),
-    pytest.param(lambda: np.full((33, 5), 7.0), ValueError, r"shape \(33, 4\), the result's, not \(33, 5\)", id="shape"),
+    pytest.param(
+        lambda: np.full((33, 5), 7.0), ValueError, r"shape \(33, 4\), the result's, not \(33, 5\)", id="shape"
+    ),
     pytest.param(lambda: np.full(132, 7.0), ValueError, r"not \(132,\)", id="flat"),
     pytest.param(lambda: np.full((33, 4), 7.0, order="F"), ValueError, "C-contiguous", id="fortran"),
     pytest.param(lambda: np.full((33, 8), 7.0)[:, ::2], ValueError, "C-contiguous", id="strided"),
