@@ -3,6 +3,9 @@
 import collections.abc
 import typing
 
+import numpy
+import numpy.typing
+
 # An element of `ts`: anything float() reads (a float or int, a numpy
 # scalar, a Decimal or Fraction...).
 type _Number = typing.SupportsFloat | typing.SupportsIndex
@@ -63,4 +66,69 @@ def paa[T: _Number](
 
     One list per window of `window` values, one window every `stride`
     values: the `w` segment means of the z-normalised window.
+    """
+
+def paa_array[T: _Number](
+    ts: _Series[T],
+    window: _Int32,
+    stride: _Int32 = 1,
+    w: _Int32 = 15,
+    *,
+    out: numpy.typing.NDArray[numpy.float64] | None = None,
+) -> numpy.typing.NDArray[numpy.float64]:
+    """Apply PAA to a single time series, into a numpy array.
+
+    The same rows as paa(ts, window, stride, w), bit for bit, as one
+    C-contiguous float64 array of shape (count, w). With out=, an existing
+    writable C-contiguous float64 array of exactly that shape (a
+    numpy.memmap too) is filled and returned instead; it must not share
+    memory with ts. A numeric buffer is read where it lies and the
+    computation runs without the GIL, so threads calling this function run
+    in parallel.
+    """
+
+def sax_array[T: _Number](
+    ts: _Series[T],
+    window: _Int32,
+    stride: _Int32 = 1,
+    w: _Int32 = 15,
+    alpha: _Int32 = 4,
+    *,
+    out: numpy.typing.NDArray[numpy.bytes_] | None = None,
+) -> numpy.typing.NDArray[numpy.bytes_]:
+    """Apply SAX to a single time series, into a numpy array.
+
+    The same letters as sax(ts, window, stride, w, alpha), one byte each, as
+    one C-contiguous array of dtype 'S1' and shape (count, w):
+    .view(f"S{w}") gives one word per window and .view(numpy.uint8) -
+    ord("a") the symbol indices, neither copying. out= and threads as for
+    paa_array.
+    """
+
+# Words: 'S1' letters whose last axis is the word (as sax_array returns
+# them), words 'S<w>', a str or bytes word, or anything numpy reads as such.
+type _Words = (
+    numpy.typing.NDArray[numpy.bytes_]
+    | numpy.typing.NDArray[numpy.str_]
+    | str
+    | bytes
+    | collections.abc.Sequence[typing.Any]
+)
+
+def mindist(
+    a: _Words | numpy.typing.NDArray[numpy.floating[typing.Any]],
+    b: _Words,
+    window: _Int32,
+    alpha: _Int32,
+) -> float | numpy.typing.NDArray[numpy.float64]:
+    """Lower-bounding distance between SAX words (MINDIST).
+
+    a and b hold words of w letters from windows of `window` values, as
+    sax_array returns them; they broadcast like numpy arrays: one word
+    against a million gives a million distances. a may instead hold segment
+    means (float64, as paa_array returns them), which gives the tighter
+    bound between a window's means and a word. The distance is
+    sqrt(window / w) * sqrt(sum of cell ** 2), summed in letter order; it
+    never exceeds the Euclidean distance between the two z-normalised
+    windows. Returns a float for two words, else a float64 array.
     """

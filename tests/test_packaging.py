@@ -68,7 +68,7 @@ def test_sdist_builds_a_wheel_that_installs_and_runs(tmp_path):
         env=clean_env(),
     ).splitlines()
     assert out[0].startswith(str(venv)), out[0]
-    assert out[1:] == [VERSION, "['sax', 'paa']", "[['a', 'd']]"]
+    assert out[1:] == [VERSION, "['sax', 'paa', 'paa_array', 'sax_array', 'mindist']", "[['a', 'd']]"]
 
     if not missing("mypy"):
         # The installed stub package is what a type checker finds.
@@ -102,9 +102,19 @@ def parameters(signature):
     """(name, default) of each parameter of a `def` signature's text."""
     import ast
 
-    function = ast.parse(f"def {signature}: ...").body[0]
-    arguments = function.args.args
-    defaults = [None] * (len(arguments) - len(function.args.defaults)) + function.args.defaults
+    return signature_of(ast.parse(f"def {signature}: ...").body[0])
+
+
+def signature_of(function):
+    """(name, default) of each parameter of a parsed `def`, keyword-only ones last."""
+    import ast
+
+    arguments = function.args.args + function.args.kwonlyargs
+    defaults = (
+        [None] * (len(function.args.args) - len(function.args.defaults))
+        + function.args.defaults
+        + function.args.kw_defaults
+    )
     return [(a.arg, None if d is None else ast.literal_eval(d)) for a, d in zip(arguments, defaults, strict=True)]
 
 
@@ -115,14 +125,9 @@ def test_stub_has_the_rendered_parameters_and_defaults():
 
     stub = ast.parse((ROOT / "module" / "morvel.pyi").read_text())
     declared = {node.name: node for node in stub.body if isinstance(node, ast.FunctionDef)}
-    for function in (morvel.sax, morvel.paa):
+    for function in (morvel.sax, morvel.paa, morvel.sax_array, morvel.paa_array, morvel.mindist):
         rendered = function.__doc__.splitlines()[0]
-        node = declared[function.__name__]
-        defaults = [None] * (len(node.args.args) - len(node.args.defaults)) + node.args.defaults
-        stubbed = [
-            (a.arg, None if d is None else ast.literal_eval(d)) for a, d in zip(node.args.args, defaults, strict=True)
-        ]
-        assert stubbed == parameters(rendered)
+        assert signature_of(declared[function.__name__]) == parameters(rendered)
 
 
 # What the README lists as accepted and as refused, as a type checker sees it.
@@ -147,6 +152,8 @@ accepted = [
     morvel.paa({1.0: 2}.keys(), 2),
     morvel.paa(map(float, "12"), 2),
     morvel.sax([1.0, 2.0], 2, 1, 2, 4),
+    morvel.paa_array(np.arange(10.0), 2, out=np.empty((9, 15))).sum(),
+    morvel.mindist(morvel.sax_array([1.0, 2.0, 3.0], 2)[0], "abcdabcdabcdabc", 2, 4),
 ]
 morvel.paa([1.0, 2.0], 2.0)
 morvel.sax([1.0, 2.0], 2, stride=1.5)
@@ -170,5 +177,5 @@ def test_stub_accepts_what_the_module_accepts_and_refuses_what_it_refuses(tmp_pa
         env=dict(os.environ, MYPYPATH=built),
     )
     flagged = {int(line.split(":")[1]) for line in done.stdout.splitlines() if ": error:" in line}
-    refused = set(range(23, 30))
+    refused = set(range(25, 32))
     assert flagged == refused, done.stdout
