@@ -2,13 +2,23 @@
 # Set PYTHON to use your own CPython 3.14 (with pybind11 >= 3) instead of the
 # provisioned root filesystem, e.g. `PYTHON=python3.14t make test`.
 
-.PHONY: test test-free-threaded tsan-free-threaded check-portable golden demo discords bench sanitize fuzz lint clean
+.PHONY: classify cluster test test-free-threaded tsan-free-threaded check-portable golden demo discords bench sanitize fuzz lint clean
 
 test:
 	tools/run sh -c 'ctest --test-dir "$$MORVEL_BUILD" --output-on-failure -j2 && python3 -m pytest tests'
 
 demo:
 	tools/run python3 examples/demo.py
+
+# 1-nearest-neighbour classification of GunPoint with mindist, beside the
+# Euclidean distance.
+classify:
+	tools/run python3 examples/nearest_neighbour.py
+
+# A memory-mapped series of 10^8 values (build/demo/walk.npy, 800 MB)
+# reduced by paa_array on a local Dask cluster, checked against one call.
+cluster:
+	tools/run python3 examples/dask_paa.py
 
 # The top discord (against brute force) and the most frequent SAX words of a
 # real heart-rate series with an annotated anomaly; draws
@@ -17,11 +27,13 @@ discords:
 	tools/run sh -c 'python3 examples/discords.py && python3 examples/motifs.py'
 
 # Timings: the core kernel against the literal loop (Google Benchmark), the
-# Python-level table and plot, the sweep of call shapes against their limits
+# Python-level table and plot, the array functions beside the list functions,
+# the kernel alone, two threads and mindist's peers (build/bench/arrays.md),
+# the sweep of call shapes against their limits
 # (build/bench/), then the headline call and eight threads on CPython 3.14
 # and on the free-threaded build, GIL on and off. Takes several minutes.
 bench:
-	tools/run sh -c '"$$MORVEL_BUILD/bench/morvel_core_bench" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true && python3 bench/bench.py && python3 bench/shapes.py'
+	tools/run sh -c '"$$MORVEL_BUILD/bench/morvel_core_bench" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true && python3 bench/bench.py && python3 bench/arrays.py && python3 bench/shapes.py'
 	tools/provision-free-threaded $(CPYTHON_TARBALL)
 	rm -f build/bench/builds.jsonl
 	tools/run python3 bench/builds.py --append build/bench/builds.jsonl

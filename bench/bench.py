@@ -5,6 +5,8 @@ into build/bench/. For every series length N and shape (window, w):
 
   paa list / paa numpy   morvel.paa on a list / a float64 numpy array
   sax list / sax numpy   morvel.sax, alpha 4
+  paa array / sax array  morvel.paa_array / morvel.sax_array on the array: the
+                         like-for-like rivals of the peers, which return arrays
   tolist floor           numpy .tolist() of a float array of the result's shape:
                          the cost of creating the Python floats alone
   sax floor              morvel.sax(ts, 0, 1, w): the same shape of letter
@@ -170,6 +172,8 @@ def main():
                         "sax list": (morvel.sax, ts_list, window, 1, w),
                         "sax floor": (morvel.sax, ts_list, 0, 1, w),
                         "sax numpy": (morvel.sax, ts, window, 1, w),
+                        "paa array": (morvel.paa_array, ts, window, 1, w),
+                        "sax array": (morvel.sax_array, ts, window, 1, w),
                     },
                 )
             )
@@ -198,7 +202,17 @@ def main():
 
 
 def columns(rows):
-    fixed = ["paa list", "paa numpy", "tolist floor", "sax list", "sax numpy", "sax floor", "numpy paa"]
+    fixed = [
+        "paa list",
+        "paa numpy",
+        "paa array",
+        "tolist floor",
+        "sax list",
+        "sax numpy",
+        "sax array",
+        "sax floor",
+        "numpy paa",
+    ]
     peers = [key for key in rows[0] if any(key.startswith(peer) for peer in PEERS)]
     return fixed + peers
 

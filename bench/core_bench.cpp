@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <random>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -68,12 +69,32 @@ void strided_paa(benchmark::State &state, morvel::InstructionSet set) {
         walk().data(), walk().size(), window, 3, w, {set}));
 }
 
+// The kernels alone, on this CPU's widest instruction set: every tile handed
+// to a sink that keeps nothing, so no result is stored anywhere.
+template <typename T> void kernel_alone(benchmark::State &state) {
+  const morvel::Plan plan =
+      std::is_same_v<T, double>
+          ? morvel::plan_paa(walk().size(), window, 1, w)
+          : morvel::plan_sax(walk().size(), window, 1, w, 4);
+  const morvel::TileSink<T> discard = [](std::size_t, std::size_t,
+                                         const T *cells) {
+    benchmark::DoNotOptimize(cells);
+  };
+  for (auto _ : state)
+    benchmark::DoNotOptimize(morvel::run(plan, walk().data(), discard));
+  set_counters(state);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
   benchmark::RegisterBenchmark("literal/paa", literal_paa)
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("literal/sax", literal_sax)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("kernel/paa", kernel_alone<double>)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("kernel/sax", kernel_alone<char>)
       ->Unit(benchmark::kMillisecond);
   for (const auto set : morvel::usable_instruction_sets()) {
     const std::string name = morvel::instruction_set_name(set);

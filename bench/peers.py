@@ -1,8 +1,13 @@
-"""Times the peer libraries' nearest equivalents of morvel's paa and sax.
+"""Times the peer libraries' nearest equivalents of morvel's paa, sax and
+mindist.
 
-Run by bench.py with the peers' own virtual environment's interpreter:
+Run by bench.py and arrays.py with the peers' own virtual environment's
+interpreter:
     peers.py N WINDOW W REPEATS
-prints one JSON object: {label: seconds, or an explanation string}.
+    peers.py mindist WORDS.npy WINDOW ALPHA REPEATS DISTANCES.npy
+prints one JSON object: {label: seconds, or an explanation string}. The
+second form times one word (the first row of WORDS.npy, symbol indices)
+against every row, and saves each peer's distances for comparison.
 
 None of the peers slides a window over one series: each transforms a batch
 of equal-length series. So every peer gets the same input, prepared outside
@@ -103,7 +108,47 @@ def candidates(w):
     }
 
 
+def mindist_candidates(window, alpha):
+    """label -> builder of a callable (one word, many words) -> distances."""
+    from scipy.stats import norm
+
+    breakpoints = norm.ppf(np.arange(1, alpha) / alpha)
+
+    def aeon_mindist():
+        # Its pairwise function fails to compile in aeon 1.6.0 (a numba
+        # typing error on a list of arrays), so each pair is asked for.
+        from aeon.distances import mindist_sax_distance
+
+        return lambda one, many: np.array([mindist_sax_distance(one[0], word, breakpoints, window) for word in many])
+
+    def tslearn_mindist():
+        from tslearn.metrics import cdist_sax
+
+        return lambda one, many: cdist_sax(one, breakpoints, window, many)[0]
+
+    return {"aeon mindist": aeon_mindist, "tslearn mindist": tslearn_mindist}
+
+
+def mindist_main(words_path, window, alpha, repeats, distances_path):
+    many = np.load(words_path)
+    one = many[:1]
+    results, distances = {}, {}
+    for label, build in mindist_candidates(window, alpha).items():
+        try:
+            distance = build()
+            distance(one, many[:64])  # warm-up: compilation and caches
+            results[label] = measure(lambda X, distance=distance: distance(one, X), many, repeats)
+            distances[label] = np.asarray(distance(one, many), dtype=np.float64)
+        except Exception as error:  # reported in the table, not fatal
+            results[label] = f"failed: {type(error).__name__}: {str(error)[:80]}"
+    np.savez(distances_path, **distances)
+    print(json.dumps(results))
+
+
 def main():
+    if sys.argv[1] == "mindist":
+        words_path, window, alpha, repeats, distances_path = sys.argv[2:7]
+        return mindist_main(words_path, int(window), int(alpha), int(repeats), distances_path)
     length, window, w, repeats = (int(arg) for arg in sys.argv[1:5])
     X = np.ascontiguousarray(windows(random_walk(length), window))
     results = {}
