@@ -48,7 +48,7 @@ def outcome(call):
     except (MemoryError, ValueError) as error:
         verdict = f"{type(error).__name__} {error}"
     else:
-        verdict = f"returned {len(rows)} rows of {len(rows[0]) if rows else 0}"
+        verdict = f"returned {len(rows)} rows of {len(rows[0]) if len(rows) else 0}"
     return {"verdict": verdict, "seconds": time.perf_counter() - start, "peak_mib": peak_mib()}
 """
 
@@ -80,6 +80,7 @@ print(json.dumps(outcome(lambda: morvel.{call})))
         # About 6 GB of floats for a 2 GiB process: refused before any list.
         pytest.param("paa(np.arange(200_000.0), 2, 1, 1000)", BAD, id="paa-6-GB"),
         pytest.param("sax(np.arange(200_000.0), 2, 1, 2000)", BAD, id="sax-3-GB-of-rows"),
+        pytest.param("paa_array(np.arange(200_000.0), 2, 1, 4000)", BAD, id="paa-array-6-GB"),
         # Larger than any machine.
         pytest.param("paa(range(1 << 20), 0, 1, 1 << 14)", BAD, id="128-GiB-of-rows"),
         pytest.param("paa([0.0] * 1000, 1, 1, (1 << 31) - 1)", BAD, id="2-TiB-of-rows"),
@@ -312,6 +313,8 @@ SHAPES = [
     pytest.param("morvel.paa(ts[:3_000], 8, 1, 20_000)", id="paa-long-rows"),
     pytest.param("morvel.sax(ts[:1_500_001], 8, 1, 16)", id="sax-many-rows"),
     pytest.param("morvel.sax(ts[:20], 16, 1, 50_000_000)", id="sax-one-window-long-rows"),
+    pytest.param("morvel.paa_array(ts, 8, 1, 15)", id="paa-array"),
+    pytest.param("morvel.sax_array(ts, 8, 1, 128)", id="sax-array"),
 ]
 
 
