@@ -1,6 +1,7 @@
-// The module: its two functions, their arguments, defaults and docstrings.
-// A call is planned once by the core, guarded, and run into lists; this
-// layer converts, guards and builds, and decides nothing the plan decides.
+// The module: its functions, their arguments, defaults and docstrings. A
+// call is planned once by the core, guarded, and run into lists or into a
+// numpy array; this layer converts, guards and builds, and decides nothing
+// the plan decides.
 #include "array_building.hpp"
 #include "input_conversion.hpp"
 #include "integer_arguments.hpp"
@@ -76,6 +77,7 @@ ArrayOf<char> sax_array(InputSeries &ts, Int32Argument window,
 
 py::object mindist(py::handle a, py::handle b, Int32Argument window,
                    Int32Argument alpha) {
+  morvel::binding::require_numpy("mindist");
   return morvel::binding::mindist(a, b, window.value, alpha.value);
 }
 

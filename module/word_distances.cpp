@@ -1,6 +1,5 @@
 #include "word_distances.hpp"
 
-#include "array_building.hpp"
 #include "memory_guard.hpp"
 
 #include <morvel/mindist.hpp>
@@ -79,7 +78,6 @@ Operand operand(py::handle source, const char *name, bool means_allowed) {
 
 py::object mindist(py::handle a, py::handle b, std::int32_t window,
                    std::int32_t alpha) {
-  require_numpy("mindist");
   const Operand left = operand(a, "a", true);
   const Operand right = operand(b, "b", false);
   const DistancePlan plan =

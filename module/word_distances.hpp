@@ -14,7 +14,7 @@ namespace morvel::binding {
 // broadcast shape. Letters are 'S1' arrays whose last axis is the word,
 // words ('S<w>') or text; anything else numpy reads as such is converted
 // first. Raises TypeError for an operand of another kind, ValueError for
-// what the core refuses (morvel/mindist.hpp).
+// what the core refuses (morvel/mindist.hpp). Needs numpy.
 pybind11::object mindist(pybind11::handle a, pybind11::handle b,
                          std::int32_t window, std::int32_t alpha);
 
