@@ -17,6 +17,18 @@ def flattest_window(series: np.ndarray, window: int) -> int:
     return spans.index(min(spans))
 
 
+def nearest_window(series: np.ndarray, window: int) -> int:
+    """The window whose word is nearest the first window's, by mindist."""
+    letters = morvel.sax_array(series, window, 1, 8, 6)
+    distances = np.asarray(morvel.mindist(letters[0], letters[1:], window, 6))
+    return 1 + int(np.argmin(distances))
+
+
+def means_into(series: np.ndarray, window: int) -> np.ndarray:
+    out = np.empty((len(series) - window + 1, 4))
+    return morvel.paa_array(series, window, w=4, out=out)
+
+
 def every_kind_of_series() -> list[list[list[float]]]:
     values = [float((i * 37) % 11) for i in range(16)]
     return [
@@ -33,3 +45,4 @@ def every_kind_of_series() -> list[list[list[float]]]:
 if __name__ == "__main__":
     walk = [float((i * 37) % 11) for i in range(64)]
     print(words(walk, 16)[:3], flattest_window(np.array(walk), 16), len(every_kind_of_series()))
+    print(nearest_window(np.array(walk), 16), means_into(np.array(walk), 16).shape)
