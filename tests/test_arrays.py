@@ -101,8 +101,8 @@ OUT_REFUSALS = [
         lambda: np.full((33, 5), 7.0), ValueError, r"shape \(33, 4\), the result's, not \(33, 5\)", id="shape"
     ),
     pytest.param(lambda: np.full(132, 7.0), ValueError, r"not \(132,\)", id="flat"),
-    pytest.param(lambda: np.full((33, 4), 7.0, order="F"), ValueError, "C-contiguous", id="fortran"),
-    pytest.param(lambda: np.full((33, 8), 7.0)[:, ::2], ValueError, "C-contiguous", id="strided"),
+    pytest.param(lambda: np.full((33, 4), 7.0, order="F"), ValueError, "out must be C-contiguous", id="fortran"),
+    pytest.param(lambda: np.full((33, 8), 7.0)[:, ::2], ValueError, "out must be C-contiguous", id="strided"),
     pytest.param(read_only, ValueError, "read-only", id="read-only"),
 ]
 
