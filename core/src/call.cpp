@@ -14,14 +14,14 @@ namespace {
   throw std::length_error("vector too long");
 }
 
+} // namespace
+
 void check_alphabet(std::int32_t alpha) {
   if (!valid_alphabet(alpha))
     throw std::invalid_argument("alpha must be between 0 and " +
                                 std::to_string(max_alphabet) + ", not " +
                                 std::to_string(alpha));
 }
-
-} // namespace
 
 std::int32_t window_count(std::size_t length, std::int32_t window,
                           std::int32_t stride) {

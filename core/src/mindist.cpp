@@ -237,9 +237,7 @@ DistancePlan plan_mindist(const WordArray &a, const WordArray &b,
                           std::int32_t window, std::int32_t alpha) {
   if (window <= 0)
     refuse("window must be positive, not " + std::to_string(window));
-  if (!valid_alphabet(alpha))
-    refuse("alpha must be between 0 and " + std::to_string(max_alphabet) +
-           ", not " + std::to_string(alpha));
+  check_alphabet(alpha);
   if (b.means)
     refuse("b must hold letters");
   if (a.shape.empty() || b.shape.empty())

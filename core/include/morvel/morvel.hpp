@@ -123,6 +123,10 @@ char letter_for(double mean, std::int32_t alpha) noexcept;
 // Whether alpha has a breakpoint row. Never throws. O(1).
 bool valid_alphabet(std::int32_t alpha) noexcept;
 
+// Throws std::invalid_argument, with a message naming the supported sizes,
+// unless alpha has a breakpoint row. O(1).
+void check_alphabet(std::int32_t alpha);
+
 using Word = std::vector<char>;
 using Words = std::vector<Word>;
 
