@@ -1,6 +1,7 @@
 #include "array_building.hpp"
 
 #include "memory_guard.hpp"
+#include "thread_state.hpp"
 
 #include <pybind11/numpy.h>
 
@@ -88,13 +89,17 @@ py::array checked_out(const py::object &out, const Plan &plan,
 class Export {
 public:
   explicit Export(const py::array &array) {
+    MORVEL_EXPECT_THREAD_STATE();
     if (PyObject_GetBuffer(array.ptr(), &view_,
                            PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0)
       throw py::error_already_set();
   }
   Export(const Export &) = delete;
   Export &operator=(const Export &) = delete;
-  ~Export() { PyBuffer_Release(&view_); }
+  ~Export() {
+    MORVEL_EXPECT_THREAD_STATE();
+    PyBuffer_Release(&view_);
+  }
   void *data() const { return view_.buf; }
 
 private:
@@ -124,8 +129,11 @@ py::object build_array(const Plan &plan, InputSeries &ts,
     cells = static_cast<T *>(result.mutable_data());
   }
   {
+    // Nothing here may call the interpreter: widening a buffer reads only
+    // its bytes, and its export is released with `ts`, after the call.
     py::gil_scoped_release released;
-    ts.materialise();
+    if (ts.pending() != 0)
+      ts.materialise();
     run(plan, ts.data(), cells);
   }
   return std::move(result);

@@ -3,6 +3,7 @@
 #include "buffer_formats.hpp"
 
 #include "python_errors.hpp"
+#include "thread_state.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -241,6 +242,7 @@ bool memoryview_reads(const char *format) {
 } // namespace
 
 std::optional<NumericBuffer> read_buffer(PyObject *source) {
+  MORVEL_EXPECT_THREAD_STATE();
   if (!reads_elements_from_its_buffer(source))
     return std::nullopt;
   Py_buffer view;

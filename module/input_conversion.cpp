@@ -3,6 +3,7 @@
 #include "buffer_formats.hpp"
 #include "memory_guard.hpp"
 #include "python_errors.hpp"
+#include "thread_state.hpp"
 
 #include <morvel/morvel.hpp>
 
@@ -66,30 +67,46 @@ void InputSeries::materialise() {
   reserve(values, size_);
   values.resize(size_);
   fill_(values.data(), size_);
-  own(std::move(values));
+  // Not own(): it would release the export, a call into the interpreter.
+  owned_ = std::move(values);
+  data_ = owned_.data();
+  fill_ = nullptr;
 }
 
 bool InputSeries::reads_from(const void *begin, const void *end) const {
-  if (!holding_view_ || view_.len == 0 || begin == end)
+  // The export is the one-dimensional buffer read_buffer() took.
+  if (!holding_view_ || size_ == 0)
     return false;
-  // The bytes the export spans, whatever the sign of its strides.
-  const auto *base = static_cast<const char *>(view_.buf);
-  const char *low = base;
-  const char *high = base + view_.itemsize;
-  for (int axis = 0; axis < view_.ndim; ++axis) {
-    const Py_ssize_t reach =
-        (view_.shape[axis] - 1) *
-        (view_.strides != nullptr ? view_.strides[axis] : view_.itemsize);
-    (reach < 0 ? low : high) += reach;
+  const auto first = reinterpret_cast<std::uintptr_t>(begin);
+  const auto last = reinterpret_cast<std::uintptr_t>(end);
+  if (first >= last)
+    return false;
+  // The elements in ascending order: `count` of them, `step` bytes apart,
+  // each `width` bytes long, the lowest at `low`.
+  const Py_ssize_t stride =
+      view_.strides != nullptr ? view_.strides[0] : view_.itemsize;
+  const auto count = static_cast<std::uintptr_t>(size_);
+  const auto step = static_cast<std::uintptr_t>(stride < 0 ? -stride : stride);
+  const auto width = static_cast<std::uintptr_t>(view_.itemsize);
+  auto low = reinterpret_cast<std::uintptr_t>(view_.buf);
+  if (stride < 0)
+    low -= (count - 1) * step;
+  if (last <= low)
+    return false;
+  // The first element that ends above `first`; it shares a byte with the
+  // range if it also starts below `last`.
+  std::uintptr_t k = 0;
+  if (first >= low + width) {
+    if (step == 0)
+      return false;
+    k = (first - low - width) / step + 1;
   }
-  if (view_.ndim == 0 || view_.shape == nullptr)
-    high = base + view_.len;
-  return low < static_cast<const char *>(end) &&
-         static_cast<const char *>(begin) < high;
+  return k < count && low + k * step < last;
 }
 
 void InputSeries::release() {
   if (holding_view_) {
+    MORVEL_EXPECT_THREAD_STATE();
     PyBuffer_Release(&view_);
     holding_view_ = false;
   }
@@ -285,6 +302,7 @@ bool defer_range(PyObject *source, InputSeries &series) {
 } // namespace
 
 bool load_series(py::handle source, bool convert, InputSeries &series) {
+  MORVEL_EXPECT_THREAD_STATE();
   if (!source)
     return false;
   if (auto buffer = read_buffer(source.ptr())) {

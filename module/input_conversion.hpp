@@ -21,7 +21,9 @@ namespace morvel::binding {
 // The converted `ts`: a view straight into the caller's buffer, doubles
 // owned here, or, where reading cannot fail (a range, a numeric buffer to
 // widen), only its length until the call has been planned and guarded.
-// Neither copyable nor movable: it may hold a buffer export.
+// Neither copyable nor movable: it may hold a buffer export, which it
+// releases when destroyed, and must then be destroyed with the thread state
+// attached.
 class InputSeries {
 public:
   InputSeries() = default;
@@ -36,13 +38,17 @@ public:
   std::size_t size() const { return size_; }
   // Doubles still to be made by materialise().
   std::size_t pending() const { return fill_ ? size_ : 0; }
-  // Whether the caller's buffer, read in place or widened from where it
-  // lies, has any byte in [begin, end): a result written there would change
-  // the series while it is read.
+  // Whether an element of the caller's buffer that the series reads (in
+  // place or to widen it) has a byte in [begin, end): a result written there
+  // would change the series while it is read. Exact, element by element, as
+  // numpy.shares_memory decides it. O(1).
   bool reads_from(const void *begin, const void *end) const;
 
-  // Makes the pending doubles, if any. Throws morvel::allocation_error when
-  // they cannot be had. Cost: one pass over them.
+  // Makes the pending doubles, if any. Calls nothing of the interpreter, so
+  // it may run with the thread state detached; the buffer it read is
+  // released only with the series, which needs the thread state. Throws
+  // morvel::allocation_error when the doubles cannot be had. Cost: one pass
+  // over them.
   void materialise();
 
   void own(std::vector<double> &&values);

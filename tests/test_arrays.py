@@ -127,13 +127,36 @@ def test_out_sharing_memory_with_ts_is_refused():
         with pytest.raises(ValueError, match="out shares memory with ts"):
             morvel.paa_array(ts, len(ts) - 24, 1, 4, out=out)
         assert np.array_equal(out, before)
-    # Beside it, not over it: accepted.
+    # Beside it: accepted.
     assert morvel.paa_array(block[:100], 76, 1, 4, out=out) is out
     letters = np.zeros((25, 4), dtype="S1")
     with pytest.raises(TypeError, match=r"dtype \|S1, not float64"):
         morvel.sax_array(block[:100], 76, 1, 4, out=out)
     with pytest.raises(ValueError, match="out shares memory with ts"):
         morvel.sax_array(np.frombuffer(letters, dtype=np.uint8)[:100], 76, 1, 4, out=letters)
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    dtype=st.sampled_from(["f8", "f4", "i2", "u1"]),
+    start=st.integers(0, 64),
+    step=st.integers(-9, 9).filter(bool),
+    at=st.integers(0, 31).map(lambda k: 8 * k),
+    rows=st.integers(1, 12),
+)
+def test_out_is_refused_exactly_when_it_shares_an_element_ts_reads(dtype, start, step, at, rows):
+    memory = np.zeros(512, np.uint8)
+    values = memory[start : start + 256].view(dtype)
+    ts = values[::step]
+    out = memory[at : at + 8 * rows].view(np.float64).reshape(rows, 1)
+    if len(ts) < rows:
+        return
+    expected = morvel.paa_array(ts.copy(), len(ts) - rows + 1, 1, 1)
+    if np.shares_memory(ts, out):
+        with pytest.raises(ValueError, match="out shares memory with ts"):
+            morvel.paa_array(ts, len(ts) - rows + 1, 1, 1, out=out)
+    else:
+        assert morvel.paa_array(ts, len(ts) - rows + 1, 1, 1, out=out).tobytes() == expected.tobytes()
 
 
 def test_type_error_lists_its_own_signature():

@@ -176,6 +176,14 @@ def outcome(function, *args):
         return type(error), str(error).split("Invoked with:")[0]
 
 
+def as_array(function, rows, w):
+    """What the array function must return for the list function's rows."""
+    if function is morvel.sax_array:
+        return np.array([[c.encode("latin-1") for c in row] for row in rows], dtype="S1").reshape(len(rows), w)
+    return np.array(rows, dtype=np.float64).reshape(len(rows), w)
+
+
+LISTS = {morvel.paa_array: morvel.paa, morvel.sax_array: morvel.sax}
 SHAPES = [(None, 1, None), (3, 1, 4), (2, 2, 5)]
 
 
@@ -183,13 +191,32 @@ SHAPES = [(None, 1, None), (3, 1, 4), (2, 2, 5)]
 @pytest.mark.filterwarnings("ignore::DeprecationWarning", "ignore::PendingDeprecationWarning")
 @pytest.mark.parametrize("make", list(numpy_cases()) + list(builtin_cases()))
 @pytest.mark.parametrize("shape", SHAPES, ids=["whole", "window-3", "window-2-stride-2"])
-@pytest.mark.parametrize("function", [morvel.paa, morvel.sax], ids=["paa", "sax"])
+@pytest.mark.parametrize(
+    "function",
+    [morvel.paa, morvel.sax, morvel.paa_array, morvel.sax_array],
+    ids=["paa", "sax", "paa_array", "sax_array"],
+)
 def test_read_as_its_elements_read(make, shape, function):
     plain = element_reading(make())
     size = len(plain) if isinstance(plain, list) else 4
     window, stride, w = shape
     window = size if window is None else window
     w = max(size, 1) if w is None else w
+    if function in LISTS:
+        # The list function's rows as an array, or its exception, for every
+        # kind of input: the array functions read (and release) buffers
+        # without the GIL, where the list functions do not.
+        expected = outcome(LISTS[function], make(), window, stride, w)
+        try:
+            got = function(make(), window, stride, w)
+        except Exception as error:
+            assert isinstance(expected, tuple) and type(error) is expected[0]
+            text = str(error).split("Invoked with:")[0]
+            refused = "incompatible function arguments"
+            assert text == expected[1] or refused in text and refused in expected[1]
+        else:
+            assert got.tobytes() == as_array(function, LISTS[function](make(), window, stride, w), w).tobytes()
+        return
     got = outcome(function, make(), window, stride, w)
     if plain is TypeError:
         assert got == (TypeError, got[1]) and "incompatible function arguments" in got[1]

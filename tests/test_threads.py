@@ -1,6 +1,8 @@
 """Calls from many threads agree with one thread, and input mutated by
 another thread ends in a result or an exception, never a crash."""
 
+import array
+import sys
 import threading
 import time
 
@@ -23,6 +25,66 @@ def work(index):
         morvel.paa_array(WALK, window, 1 + index % 5, 1 + index % 13).tobytes(),
         morvel.sax_array(WALK[::2], window // 2, 1, 6, index % 25).tobytes(),
     )
+
+
+# Every kind of buffer the array functions read without the GIL, and the
+# kinds they convert first.
+SHARED_INPUTS = {
+    "list": WALK[:600].tolist(),
+    "tuple": tuple(WALK[:600]),
+    "range": range(-300, 300),
+    "float64": WALK[:600],
+    "float32": WALK[:600].astype(np.float32),
+    "big-endian": WALK[:600].astype(">f8"),
+    "strided": WALK[:1200:2],
+    "array-d": array.array("d", WALK[:600]),
+    "memoryview-f": memoryview(array.array("f", WALK[:600])),
+    "bytearray": bytearray(range(200)) * 3,
+}
+
+
+def test_array_functions_on_shared_inputs_of_each_kind():
+    def results(ts):
+        return morvel.paa_array(ts, 32, 3, 8).tobytes(), morvel.sax_array(ts, 32, 3, 8, 6).tobytes()
+
+    expected = {kind: results(ts) for kind, ts in SHARED_INPUTS.items()}
+    mismatches = []
+    barrier = threading.Barrier(4)
+
+    def worker():
+        barrier.wait()
+        for _ in range(50):
+            for kind, ts in SHARED_INPUTS.items():
+                if results(ts) != expected[kind]:
+                    mismatches.append(kind)
+
+    threads = [threading.Thread(target=worker) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert mismatches == []
+
+
+def test_widened_buffers_leave_reference_counts_as_they_were():
+    # A buffer released without the GIL races the exporter's reference count
+    # with any thread that takes and drops references to it.
+    ts = WALK[:64].astype(np.float32)
+    before = sys.getrefcount(ts)
+    stop = threading.Event()
+
+    def churn():
+        while not stop.is_set():
+            held = [ts] * 64
+            del held
+
+    churner = threading.Thread(target=churn)
+    churner.start()
+    for _ in range(200_000):
+        morvel.paa_array(ts, 8, 1, 2)
+    stop.set()
+    churner.join()
+    assert sys.getrefcount(ts) == before
 
 
 def test_eight_threads_match_one():
