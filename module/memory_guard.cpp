@@ -124,6 +124,8 @@ void ensure_input_fits(std::size_t values) {
   ensure_fits(allocated(8.0 * static_cast<double>(values)));
 }
 
+void ensure_arrays_fit(double bytes) { ensure_fits(allocated(bytes)); }
+
 void ensure_input_allocatable(std::size_t values) {
   const double bytes = 8.0 * static_cast<double>(values);
   if (bytes < worth_checking)

@@ -37,6 +37,10 @@ void ensure_call_fits(const Plan &plan, std::size_t pending_values,
 // input fit, with the same threshold.
 void ensure_input_fits(std::size_t values);
 
+// Throws morvel::allocation_error unless new arrays of `bytes` bytes in all
+// fit, with the same threshold.
+void ensure_arrays_fit(double bytes);
+
 // Throws morvel::allocation_error if `values` doubles could not be
 // allocated at all, even untouched: what a sequence's claimed length costs
 // the library's conversion, which reserves that much.

@@ -1,6 +1,7 @@
 #include "word_distances.hpp"
 
 #include "memory_guard.hpp"
+#include "thread_state.hpp"
 
 #include <morvel/mindist.hpp>
 
@@ -15,19 +16,55 @@ namespace morvel::binding {
 
 namespace {
 
-// One operand as the core reads it, and the array that holds its bytes.
+// One operand: the array that holds its bytes, the dtype numpy must convert
+// it to first (none where the core reads it as it lies), and the words as
+// the core reads them, with no data until it is converted.
 struct Operand {
   py::array array;
+  py::object converted_dtype = py::none();
   WordArray words;
 };
 
+// The array numpy would convert: every axis along which the operand only
+// repeats itself (a broadcast's zero stride) cut to one element, so that a
+// word broadcast a million times is converted once and broadcast again.
+py::array distinct(const py::array &array) {
+  if (array.ndim() == 0)
+    return array;
+  py::list index;
+  for (py::ssize_t axis = 0; axis < array.ndim(); ++axis)
+    index.append(array.strides(axis) == 0 && array.shape(axis) > 1
+                     ? py::slice(0, 1, 1)
+                     : py::slice(py::none(), py::none(), py::none()));
+  const py::object kept = array[py::tuple(index)];
+  return py::reinterpret_borrow<py::array>(kept);
+}
+
+// The bytes converting the operand takes, in double precision: the product
+// of the axes can exceed 64 bits.
+double conversion_bytes(const Operand &operand) {
+  if (operand.converted_dtype.is_none())
+    return 0.0;
+  const py::array kept = distinct(operand.array);
+  double values = 1.0;
+  for (py::ssize_t axis = 0; axis < kept.ndim(); ++axis)
+    values *= static_cast<double>(kept.shape(axis));
+  return values * static_cast<double>(
+                      py::dtype::from_args(operand.converted_dtype).itemsize());
+}
+
 Operand operand(py::handle source, const char *name, bool means_allowed) {
+  MORVEL_EXPECT_THREAD_STATE();
   const py::module_ numpy = py::module_::import("numpy");
-  py::array array;
+  Operand result;
+  py::array &array = result.array;
   if (py::isinstance<py::array>(source)) {
     array = py::reinterpret_borrow<py::array>(source);
   } else if (PyUnicode_Check(source.ptr()) || PyBytes_Check(source.ptr())) {
     // One word, its characters its letters (the empty word included).
+    if (PyUnicode_Check(source.ptr()))
+      ensure_arrays_fit(
+          static_cast<double>(PyUnicode_GET_LENGTH(source.ptr())));
     const py::bytes text = PyUnicode_Check(source.ptr())
                                ? py::bytes(source.attr("encode")("ascii"))
                                : py::reinterpret_borrow<py::bytes>(source);
@@ -35,21 +72,18 @@ Operand operand(py::handle source, const char *name, bool means_allowed) {
   } else {
     array = py::array(numpy.attr("asarray")(source));
   }
-  const char kind = array.dtype().kind();
+  const py::dtype dtype = array.dtype();
+  const char kind = dtype.kind();
   // Text is letters, as sax's lists hold them: encoded to bytes by numpy,
   // which refuses what is not ASCII.
-  if (kind == 'U')
-    array = py::array(array.attr("astype")(
-        "S" + std::to_string(array.dtype().itemsize() / 4)));
-  Operand result;
-  WordArray &words = result.words;
-  const py::dtype dtype = array.dtype();
-  if (dtype.kind() == 'S') {
-    words.means = false;
-  } else if (means_allowed && dtype.kind() == 'f') {
-    words.means = true;
+  py::ssize_t letter_bytes = dtype.itemsize();
+  if (kind == 'U') {
+    letter_bytes /= 4;
+    result.converted_dtype = py::str("S" + std::to_string(letter_bytes));
+  } else if (kind == 'S') {
+  } else if (means_allowed && kind == 'f') {
     if (!dtype.equal(py::dtype::of<double>()))
-      array = py::array(numpy.attr("asarray")(array, "float64"));
+      result.converted_dtype = py::str("float64");
   } else {
     throw py::type_error(
         std::string(name) +
@@ -60,34 +94,56 @@ Operand operand(py::handle source, const char *name, bool means_allowed) {
                        : "") +
         ", not " + py::str(dtype).cast<std::string>());
   }
-  words.data = array.data();
-  for (py::ssize_t axis = 0; axis < array.ndim(); ++axis) {
+  WordArray &words = result.words;
+  words.means = kind == 'f';
+  for (py::ssize_t axis = 0; axis < array.ndim(); ++axis)
     words.shape.push_back(static_cast<std::size_t>(array.shape(axis)));
-    words.strides.push_back(array.strides(axis));
-  }
-  // A word per element: its bytes are its letters.
-  if (!words.means && array.itemsize() > 1) {
-    words.shape.push_back(static_cast<std::size_t>(array.itemsize()));
-    words.strides.push_back(1);
-  }
-  result.array = std::move(array);
+  // A word per element, its bytes its letters: a single word too, whatever
+  // its length.
+  if (!words.means && (letter_bytes > 1 || array.ndim() == 0))
+    words.shape.push_back(static_cast<std::size_t>(letter_bytes));
   return result;
+}
+
+// Converts the operand if it must be, then points its words at the bytes.
+void read(Operand &operand) {
+  py::array &array = operand.array;
+  if (!operand.converted_dtype.is_none()) {
+    const py::object converted =
+        distinct(array).attr("astype")(operand.converted_dtype);
+    py::tuple shape(array.ndim());
+    for (py::ssize_t axis = 0; axis < array.ndim(); ++axis)
+      shape[static_cast<std::size_t>(axis)] = py::int_(array.shape(axis));
+    array = py::array(
+        py::module_::import("numpy").attr("broadcast_to")(converted, shape));
+  }
+  WordArray &words = operand.words;
+  words.data = array.data();
+  words.strides.clear();
+  for (py::ssize_t axis = 0; axis < array.ndim(); ++axis)
+    words.strides.push_back(array.strides(axis));
+  if (words.shape.size() > words.strides.size())
+    words.strides.push_back(1);
 }
 
 } // namespace
 
 py::object mindist(py::handle a, py::handle b, std::int32_t window,
                    std::int32_t alpha) {
-  const Operand left = operand(a, "a", true);
-  const Operand right = operand(b, "b", false);
+  Operand left = operand(a, "a", true);
+  Operand right = operand(b, "b", false);
   const DistancePlan plan =
       plan_mindist(left.words, right.words, window, alpha);
+  // What numpy converts and the distances, weighed before either is made.
+  ensure_arrays_fit(conversion_bytes(left) + conversion_bytes(right) +
+                    8.0 * static_cast<double>(plan.count));
+  read(left);
+  read(right);
   if (plan.shape.empty()) {
     double distance = 0.0;
     morvel::mindist(plan, left.words, right.words, &distance);
     return py::float_(distance);
   }
-  ensure_input_fits(plan.count); // as many doubles, new
   std::vector<py::ssize_t> shape(plan.shape.begin(), plan.shape.end());
   py::array_t<double> result(shape);
   double *out = result.mutable_data();

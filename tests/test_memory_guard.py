@@ -256,6 +256,15 @@ report = {
     "sax": outcome(lambda: morvel.sax(ts, 2, 1, 1000)),
     # About 300 MB: returned whole.
     "fits": outcome(lambda: morvel.paa(np.arange(440_000.0), 1, 1, 15)),
+    # mindist's operands converted by numpy, and its 2.4 GB of distances,
+    # weighed before numpy makes either.
+    "mindist-text": outcome(lambda: morvel.mindist(np.broadcast_to(np.array(["abcd"]), (300_000_000,)), "abcd", 4, 4)),
+    "mindist-float32": outcome(
+        lambda: morvel.mindist(np.broadcast_to(np.zeros(4, np.float32), (300_000_000, 4)), "abcd", 4, 4)
+    ),
+    "mindist-windows": outcome(
+        lambda: morvel.mindist(np.lib.stride_tricks.sliding_window_view(np.zeros(10**8, np.float32), 4), "abcd", 4, 4)
+    ),
 }
 print(json.dumps(report))
 """
@@ -264,7 +273,7 @@ print(json.dumps(report))
 def test_container_limit_refuses_at_once_and_returns_what_fits(cgroup):
     cgroup.limit(GIB)
     report = cgroup.run(IN_CONTAINER)
-    for call in ("paa", "sax"):
+    for call in ("paa", "sax", "mindist-text", "mindist-float32", "mindist-windows"):
         assert report[call]["verdict"] == BAD, report
         assert report[call]["seconds"] < 1.0
     assert report["fits"]["verdict"] == "returned 440000 rows of 15"

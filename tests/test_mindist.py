@@ -79,6 +79,50 @@ def test_words_and_text_are_letters():
 
 
 @pytest.mark.parametrize(
+    "word",
+    [b"ab", "ab", np.bytes_(b"ab"), np.array(b"ab"), np.array("ab"), np.array([b"a", b"b"]), np.array(["a", "b"])],
+    ids=["bytes", "str", "numpy-bytes", "0-d-S2", "0-d-U2", "S1", "U1"],
+)
+def test_every_spelling_of_a_word_is_its_letters(word):
+    assert morvel.mindist(word, "ad", 16, 4) == reference.mindist("ab", "ad", 16, 4)
+    one = word[:1] if isinstance(word, (bytes, str)) else np.array(word.tolist()[:1] if word.ndim else word.item()[:1])
+    assert morvel.mindist(one, "d", 16, 4) == reference.mindist("a", "d", 16, 4)
+
+
+def test_converted_operands_are_read_as_they_lie():
+    rng = np.random.default_rng(4)
+    letters = (rng.integers(0, 6, (7, 9)).astype(np.uint8) + ord("a")).view("S1")
+    means = rng.normal(size=(7, 9)).astype(np.float32)
+    spreads = [
+        (lambda x: np.broadcast_to(x, (3, 7, 9)), letters[::-1]),
+        (lambda x: np.broadcast_to(x[:, None], (7, 4, 9)), letters[::-1, None]),
+        (lambda x: x[::2, ::-1], letters[::2]),
+    ]
+    for a, as_read in [(letters.astype("U1"), letters), (means, means.astype(np.float64))]:
+        for spread, b in spreads:
+            assert morvel.mindist(spread(a), b, 32, 6).tobytes() == morvel.mindist(spread(as_read), b, 32, 6).tobytes()
+
+
+@pytest.mark.parametrize(
+    ("a", "b"),
+    [
+        # Broadcast text and means are converted once, not once per word;
+        # the distances alone are more than this machine holds.
+        pytest.param(lambda: np.broadcast_to(np.array(["abcd"]), (10**10,)), "abcd", id="text-broadcast"),
+        pytest.param(lambda: np.broadcast_to(np.zeros(4, np.float32), (10**10, 4)), "abcd", id="float32-broadcast"),
+        pytest.param(
+            lambda: np.broadcast_to(np.array([b"abcd"]), (2**32, 1)),
+            np.broadcast_to(np.array([b"abcd"]), (1, 2**32)),
+            id="more-than-64-bits-count",
+        ),
+    ],
+)
+def test_memory_is_weighed_before_anything_is_made(a, b):
+    with pytest.raises(MemoryError, match="^bad allocation$"):
+        morvel.mindist(a(), b, 4, 4)
+
+
+@pytest.mark.parametrize(
     ("a", "b", "window", "alpha", "error", "text"),
     [
         pytest.param("abc", "abc", 0, 4, ValueError, "window must be positive, not 0", id="window-0"),

@@ -33,6 +33,9 @@ std::string shape_text(const std::vector<std::size_t> &shape) {
 // latency of an addition.
 constexpr std::size_t side_by_side = 8;
 
+constexpr std::size_t largest_count =
+    static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
+
 constexpr double not_a_letter = std::numeric_limits<double>::quiet_NaN();
 
 // The alphabet of a plan: which bytes are letters, the squared cells of
@@ -255,7 +258,6 @@ DistancePlan plan_mindist(const WordArray &a, const WordArray &b,
   const std::size_t b_axes = b.shape.size() - 1;
   const std::size_t axes = a_axes > b_axes ? a_axes : b_axes;
   plan.shape.assign(axes, 1);
-  plan.count = 1;
   for (std::size_t k = 0; k < axes; ++k) {
     const std::size_t from_a =
         k + a_axes >= axes ? a.shape[k + a_axes - axes] : 1;
@@ -267,8 +269,21 @@ DistancePlan plan_mindist(const WordArray &a, const WordArray &b,
              shape_text({b.shape.begin(), b.shape.end() - 1}) +
              " cannot be broadcast together");
     plan.shape[k] = from_a == 1 ? from_b : from_a;
-    plan.count *= plan.shape[k];
   }
+  // Counted only where it cannot wrap: no array holds more elements than a
+  // signed size counts, and a shape of no pairs holds none.
+  plan.count = 1;
+  bool empty = false;
+  for (const std::size_t extent : plan.shape)
+    empty = empty || extent == 0;
+  if (!empty)
+    for (const std::size_t extent : plan.shape) {
+      if (plan.count > largest_count / extent)
+        throw allocation_error();
+      plan.count *= extent;
+    }
+  else
+    plan.count = 0;
   return plan;
 }
 

@@ -53,8 +53,9 @@ struct DistancePlan {
 // Checks a distance call and sizes it, in this order, each a
 // std::invalid_argument: window > 0; an alphabet with a breakpoint row (as
 // sax checks it); b holds letters; each operand has an axis of letters;
-// both have words of the same length; their other axes broadcast. Allocates
-// only the shape. O(number of axes).
+// both have words of the same length; their other axes broadcast. Then
+// allocation_error where the distances would be more than PTRDIFF_MAX.
+// Allocates only the shape. O(number of axes).
 DistancePlan plan_mindist(const WordArray &a, const WordArray &b,
                           std::int32_t window, std::int32_t alpha);
 
