@@ -36,8 +36,8 @@ struct NewFloats {
 class SharedLetters {
 public:
   explicit SharedLetters(std::int32_t alpha) {
-    const int letter_count = alpha < 1 ? 1 : alpha;
-    for (int code = 0; code <= letter_count; ++code)
+    const auto letters = static_cast<int>(letter_count(alpha));
+    for (int code = 0; code <= letters; ++code)
       letters_[code] = pybind11::reinterpret_steal<pybind11::object>(
           checked(PyUnicode_FromOrdinal(code == 0 ? 0 : 'a' + code - 1)));
   }

@@ -1,6 +1,6 @@
-// The one check of a sliding-window call: its domain, its alphabet and the
-// size of its result, decided here for the plans and the literal reference
-// alike.
+// The one check of a sliding-window call: its alphabet (as the alphabet
+// checks it), its domain and the size of its result, decided here for the
+// plans and the literal reference alike.
 #include "morvel/morvel.hpp"
 
 #include <stdexcept>
@@ -16,11 +16,11 @@ namespace {
 
 } // namespace
 
-void check_alphabet(std::int32_t alpha) {
-  if (!valid_alphabet(alpha))
-    throw std::invalid_argument("alpha must be between 0 and " +
-                                std::to_string(max_alphabet) + ", not " +
-                                std::to_string(alpha));
+std::string shape_text(const std::vector<std::size_t> &shape) {
+  std::string text = "(";
+  for (std::size_t i = 0; i < shape.size(); ++i)
+    text += (i == 0 ? "" : ", ") + std::to_string(shape[i]);
+  return text + (shape.size() == 1 ? ",)" : ")");
 }
 
 std::int32_t window_count(std::size_t length, std::int32_t window,
@@ -51,10 +51,6 @@ void check_domain(std::size_t length, std::int32_t window,
     throw std::invalid_argument("window (" + std::to_string(window) +
                                 ") is longer than the series (" +
                                 std::to_string(length) + " values)");
-}
-
-bool valid_alphabet(std::int32_t alpha) noexcept {
-  return alpha >= 0 && alpha <= max_alphabet;
 }
 
 Shape validate_call(std::size_t length, std::int32_t window,

@@ -3,6 +3,7 @@
 // its own letters' order.
 #include "morvel/mindist.hpp"
 
+#include "morvel/alphabet.hpp"
 #include "morvel/morvel.hpp"
 
 #include <array>
@@ -21,14 +22,6 @@ namespace {
   throw std::invalid_argument(message);
 }
 
-std::string shape_text(const std::vector<std::size_t> &shape) {
-  std::string text = "(";
-  for (std::size_t i = 0; i < shape.size(); ++i)
-    text += std::to_string(shape[i]) + (shape.size() == 1 ? "," : "") +
-            (i + 1 < shape.size() ? ", " : "");
-  return text + ")";
-}
-
 // Distances computed side by side: enough independent sums to hide the
 // latency of an addition.
 constexpr std::size_t side_by_side = 8;
@@ -38,99 +31,29 @@ constexpr std::size_t largest_count =
 
 constexpr double not_a_letter = std::numeric_limits<double>::quiet_NaN();
 
-// The alphabet of a plan: which bytes are letters, the squared cells of
-// every pair of letters, and the bounds of every letter's region.
-class Alphabet {
-public:
-  explicit Alphabet(std::int32_t alpha)
-      : letters_(alpha < 2 ? 1 : static_cast<std::size_t>(alpha)) {
-    index_.fill(static_cast<std::uint8_t>(letters_));
-    for (std::size_t r = 0; r < letters_; ++r)
-      index_['a' + r] = static_cast<std::uint8_t>(r);
-    const BreakpointRow beta = breakpoints(alpha);
-    const double infinity = std::numeric_limits<double>::infinity();
-    for (std::size_t c = 0; c < letters_; ++c) {
-      lower_[c] = c == 0 ? -infinity : beta.values[c - 1];
-      upper_[c] = c + 1 == letters_ ? infinity : beta.values[c];
-    }
-    const std::size_t side = letters_ + 1;
-    squares_.assign(side * side, not_a_letter);
-    for (std::size_t r = 0; r < letters_; ++r)
-      for (std::size_t c = 0; c < letters_; ++c) {
-        const std::size_t low = r < c ? r : c;
-        const std::size_t high = r < c ? c : r;
-        const double cell =
-            high - low <= 1 ? 0.0 : beta.values[high - 1] - beta.values[low];
-        squares_[r * side + c] = cell * cell;
-      }
-  }
-
-  std::size_t letters() const { return letters_; }
-  // A byte's region, or letters() for a byte that is not a letter.
-  std::size_t index(char byte) const {
-    return index_[static_cast<unsigned char>(byte)];
-  }
-  // The squared cell of two regions (either may be letters()).
-  double square(std::size_t r, std::size_t c) const {
-    return squares_[r * (letters_ + 1) + c];
-  }
-  // The squared cell of a segment mean and a region (which may be
-  // letters()).
-  double square(double mean, std::size_t c) const {
-    if (c == letters_ || std::isnan(mean))
-      return not_a_letter;
-    double cell = 0.0;
-    if (mean < lower_[c])
-      cell = lower_[c] - mean;
-    else if (mean > upper_[c])
-      cell = mean - upper_[c];
-    return cell * cell;
-  }
-
-private:
-  std::size_t letters_;
-  std::array<std::uint8_t, 256> index_{};
-  std::array<double, max_alphabet + 1> lower_{};
-  std::array<double, max_alphabet + 1> upper_{};
-  std::vector<double> squares_;
-};
-
 // A word's place: its first letter (or mean) and the step to the next.
-struct Word {
+struct WordPlace {
   const char *first;
   std::ptrdiff_t step;
 };
 
-char letter_at(Word word, std::size_t i) {
+char letter_at(WordPlace word, std::size_t i) {
   return word.first[static_cast<std::ptrdiff_t>(i) * word.step];
 }
 
-double mean_at(Word word, std::size_t i) {
+double mean_at(WordPlace word, std::size_t i) {
   double mean;
   std::memcpy(&mean, word.first + static_cast<std::ptrdiff_t>(i) * word.step,
               sizeof mean);
   return mean;
 }
 
-[[noreturn]] void refuse_letter(char byte, const Alphabet &alphabet) {
-  const auto code = static_cast<unsigned char>(byte);
-  char shown[8];
-  if (code >= 0x20 && code < 0x7f)
-    std::snprintf(shown, sizeof shown, "%c", code);
-  else
-    std::snprintf(shown, sizeof shown, "\\x%02x", code);
-  const char last = static_cast<char>('a' + alphabet.letters() - 1);
-  refuse("b'" + std::string(shown) + "' is not a letter of the alphabet of " +
-         std::to_string(alphabet.letters()) + " letters ('a' ... '" +
-         std::string(1, last) + "')");
-}
-
 // A NaN distance comes from a NaN mean, or from a byte that is no letter:
 // the latter is refused.
-void check_letters(Word word, std::size_t w, const Alphabet &alphabet) {
+void check_letters(WordPlace word, std::size_t w, const Alphabet &alphabet) {
   for (std::size_t i = 0; i < w; ++i)
     if (alphabet.index(letter_at(word, i)) == alphabet.letters())
-      refuse_letter(letter_at(word, i), alphabet);
+      alphabet.refuse(letter_at(word, i));
 }
 
 // Distances along one run of pairs: n pairs, a's and b's words `a_step` and
@@ -158,8 +81,8 @@ public:
     for (std::size_t first = 0; first < n; first += side_by_side) {
       const std::size_t lanes =
           n - first < side_by_side ? n - first : side_by_side;
-      Word as[side_by_side];
-      Word bs[side_by_side];
+      WordPlace as[side_by_side];
+      WordPlace bs[side_by_side];
       for (std::size_t j = 0; j < lanes; ++j) {
         as[j] = {a + static_cast<std::ptrdiff_t>(first + j) * a_step,
                  a_letter_step_};
@@ -183,18 +106,19 @@ public:
   }
 
 private:
-  void table_word(Word a) {
+  void table_word(WordPlace a) {
     table_.assign(w_ * 256, not_a_letter);
     for (std::size_t i = 0; i < w_; ++i) {
       double *row = table_.data() + i * 256;
       for (std::size_t c = 0; c < alphabet_.letters(); ++c)
         row['a' + c] =
-            means_ ? alphabet_.square(mean_at(a, i), c)
-                   : alphabet_.square(alphabet_.index(letter_at(a, i)), c);
+            means_
+                ? alphabet_.squared_cell(mean_at(a, i), c)
+                : alphabet_.squared_cell(alphabet_.index(letter_at(a, i)), c);
     }
   }
 
-  void add_tabled(const Word *bs, double *sums) const {
+  void add_tabled(const WordPlace *bs, double *sums) const {
     for (std::size_t i = 0; i < w_; ++i) {
       const double *row = table_.data() + i * 256;
       for (std::size_t j = 0; j < side_by_side; ++j)
@@ -202,14 +126,14 @@ private:
     }
   }
 
-  void add_each(const Word *as, const Word *bs, std::size_t lanes,
+  void add_each(const WordPlace *as, const WordPlace *bs, std::size_t lanes,
                 double *sums) const {
     for (std::size_t i = 0; i < w_; ++i)
       for (std::size_t j = 0; j < lanes; ++j) {
         const std::size_t c = alphabet_.index(letter_at(bs[j], i));
-        sums[j] +=
-            means_ ? alphabet_.square(mean_at(as[j], i), c)
-                   : alphabet_.square(alphabet_.index(letter_at(as[j], i)), c);
+        sums[j] += means_ ? alphabet_.squared_cell(mean_at(as[j], i), c)
+                          : alphabet_.squared_cell(
+                                alphabet_.index(letter_at(as[j], i)), c);
       }
   }
 

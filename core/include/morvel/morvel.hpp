@@ -5,11 +5,14 @@
 // and without any fast-math option, which the CMake target enforces.
 #pragma once
 
+#include "morvel/alphabet.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <new>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace morvel {
@@ -73,6 +76,9 @@ struct Shape {
   std::size_t columns = 0;
 };
 
+// A shape as numpy writes it: "(33, 4)", "(132,)", "()". Cost: O(axes).
+std::string shape_text(const std::vector<std::size_t> &shape);
+
 // The one check of a sliding-window call, in the order the transforms make
 // it, returning the shape of its result: with an alphabet (sax),
 // std::invalid_argument unless it has a breakpoint row; then
@@ -96,36 +102,6 @@ Rows paa(const Series &ts, std::int32_t window, std::int32_t stride,
          std::int32_t w);
 
 // ---- Symbolic discretisation -------------------------------------------
-
-// Alphabet sizes with a breakpoint row: 0 ... max_alphabet. Sizes 0 and 1
-// have an empty row, so every segment gets the letter 'a'.
-inline constexpr std::int32_t max_alphabet = 24;
-
-// One row of the breakpoint table: `size` doubles, strictly ascending.
-struct BreakpointRow {
-  const double *values;
-  std::int32_t size;
-  const double *begin() const noexcept { return values; }
-  const double *end() const noexcept { return values + size; }
-};
-
-// Row alpha of the Gaussian breakpoint table: the alpha - 1 cut points of
-// alpha equiprobable regions of N(0, 1), as exact constants.
-// Precondition: 0 <= alpha <= max_alphabet (unchecked). Never throws. O(1).
-BreakpointRow breakpoints(std::int32_t alpha) noexcept;
-
-// The letter of a segment mean: 'a' plus the number of breakpoints of row
-// alpha that are <= mean (an upper-bound binary search). Ties take the higher
-// letter, NaN the last one. Precondition: 0 <= alpha <= max_alphabet.
-// Never throws. Cost: O(log alpha).
-char letter_for(double mean, std::int32_t alpha) noexcept;
-
-// Whether alpha has a breakpoint row. Never throws. O(1).
-bool valid_alphabet(std::int32_t alpha) noexcept;
-
-// Throws std::invalid_argument, with a message naming the supported sizes,
-// unless alpha has a breakpoint row. O(1).
-void check_alphabet(std::int32_t alpha);
 
 using Word = std::vector<char>;
 using Words = std::vector<Word>;

@@ -1,4 +1,6 @@
-// Breakpoints cutting the standard normal distribution into equiprobable
+// The Gaussian alphabet: the breakpoint table, and everything read from it.
+//
+// Breakpoints cut the standard normal distribution into equiprobable
 // regions, for alphabet sizes 2 ... 24: row a holds the a - 1 quantiles
 // Phi^-1(k/a), k = 1 ... a - 1, ascending.
 //
@@ -8,10 +10,13 @@
 // units in the last place, and symmetric pairs are not always exact
 // negatives; never recompute or "tidy" them. Each is written as the shortest
 // decimal that reads back as the stored double.
-#include "morvel/morvel.hpp"
+#include "morvel/alphabet.hpp"
 
 #include <array>
 #include <cstddef>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
 
 namespace morvel {
 namespace {
@@ -334,6 +339,74 @@ BreakpointRow breakpoints(std::int32_t alpha) noexcept {
   const auto index = static_cast<std::size_t>(alpha);
   return {table + offsets[index],
           static_cast<std::int32_t>(offsets[index + 1] - offsets[index])};
+}
+
+bool valid_alphabet(std::int32_t alpha) noexcept {
+  return alpha >= 0 && alpha <= max_alphabet;
+}
+
+void check_alphabet(std::int32_t alpha) {
+  if (!valid_alphabet(alpha))
+    throw std::invalid_argument("alpha must be between 0 and " +
+                                std::to_string(max_alphabet) + ", not " +
+                                std::to_string(alpha));
+}
+
+std::size_t letter_count(std::int32_t alpha) noexcept {
+  return alpha < 2 ? 1 : static_cast<std::size_t>(alpha);
+}
+
+char letter_for(double mean, std::int32_t alpha) noexcept {
+  const BreakpointRow row = breakpoints(alpha);
+  // Upper bound: the first entry strictly greater than the mean. A comparison
+  // with NaN is false, so NaN runs to the end of the row.
+  std::int32_t start = 0;
+  std::int32_t length = row.size;
+  while (length > 0) {
+    const std::int32_t half = length / 2;
+    if (row.values[start + half] > mean) {
+      length = half;
+    } else {
+      start += half + 1;
+      length -= half + 1;
+    }
+  }
+  return static_cast<char>('a' + start);
+}
+
+Alphabet::Alphabet(std::int32_t alpha) : letters_(letter_count(alpha)) {
+  index_.fill(static_cast<std::uint8_t>(letters_));
+  for (std::size_t r = 0; r < letters_; ++r)
+    index_['a' + r] = static_cast<std::uint8_t>(r);
+  const BreakpointRow beta = breakpoints(alpha);
+  const double infinity = std::numeric_limits<double>::infinity();
+  for (std::size_t c = 0; c < letters_; ++c)
+    regions_[c] = {c == 0 ? -infinity : beta.values[c - 1],
+                   c + 1 == letters_ ? infinity : beta.values[c]};
+  const std::size_t side = letters_ + 1;
+  squares_.assign(side * side, std::numeric_limits<double>::quiet_NaN());
+  for (std::size_t r = 0; r < letters_; ++r)
+    for (std::size_t c = 0; c < letters_; ++c) {
+      const std::size_t low = r < c ? r : c;
+      const std::size_t high = r < c ? c : r;
+      const double cell =
+          high - low <= 1 ? 0.0 : beta.values[high - 1] - beta.values[low];
+      squares_[r * side + c] = cell * cell;
+    }
+}
+
+void Alphabet::refuse(char byte) const {
+  const auto code = static_cast<unsigned char>(byte);
+  char shown[8];
+  if (code >= 0x20 && code < 0x7f)
+    std::snprintf(shown, sizeof shown, "%c", code);
+  else
+    std::snprintf(shown, sizeof shown, "\\x%02x", code);
+  const char last = static_cast<char>('a' + letters_ - 1);
+  throw std::invalid_argument("b'" + std::string(shown) +
+                              "' is not a letter of the alphabet of " +
+                              std::to_string(letters_) + " letters ('a' ... '" +
+                              std::string(1, last) + "')");
 }
 
 } // namespace morvel

@@ -1,0 +1,101 @@
+// The Gaussian alphabet of SAX: its sizes, the breakpoints that cut N(0, 1)
+// into equiprobable regions, the letter of a value, the region each letter
+// stands for, and the cells of the lower-bounding distance between words.
+// Everything that knows a breakpoint asks this header.
+#pragma once
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace morvel {
+
+// Alphabet sizes with a breakpoint row: 0 ... max_alphabet. Sizes 0 and 1
+// have an empty row, so every segment gets the letter 'a'.
+inline constexpr std::int32_t max_alphabet = 24;
+
+// One row of the breakpoint table: `size` doubles, strictly ascending.
+struct BreakpointRow {
+  const double *values;
+  std::int32_t size;
+  const double *begin() const noexcept { return values; }
+  const double *end() const noexcept { return values + size; }
+};
+
+// Row alpha of the Gaussian breakpoint table: the alpha - 1 cut points of
+// alpha equiprobable regions of N(0, 1), as exact constants.
+// Precondition: 0 <= alpha <= max_alphabet (unchecked). Never throws. O(1).
+BreakpointRow breakpoints(std::int32_t alpha) noexcept;
+
+// Whether alpha has a breakpoint row. Never throws. O(1).
+bool valid_alphabet(std::int32_t alpha) noexcept;
+
+// Throws std::invalid_argument, with a message naming the supported sizes,
+// unless alpha has a breakpoint row. O(1).
+void check_alphabet(std::int32_t alpha);
+
+// The letters of an alphabet: 'a' and the next letter_count - 1 letters;
+// sizes 0 and 1 have the one letter 'a'. Precondition: valid_alphabet(alpha).
+// Never throws. O(1).
+std::size_t letter_count(std::int32_t alpha) noexcept;
+
+// The letter of a segment mean: 'a' plus the number of breakpoints of row
+// alpha that are <= mean (an upper-bound binary search). Ties take the higher
+// letter, NaN the last one. Precondition: valid_alphabet(alpha).
+// Never throws. Cost: O(log alpha).
+char letter_for(double mean, std::int32_t alpha) noexcept;
+
+// The means a letter stands for: [lower, upper), infinite at either end.
+struct Region {
+  double lower;
+  double upper;
+};
+
+// One alphabet's letters as the distance between words reads them: which
+// bytes are letters, each letter's region, and the squared cells, tabled.
+//
+//   cell(r, c) = 0 when |r - c| <= 1, else beta[max(r, c) - 1] - beta[min(r,
+//   c)] cell(q, c) = lower(c) - q below the region, q - upper(c) above it,
+//                0 inside, NaN for a NaN mean q
+//
+// Letters are numbered from 0 ('a'); letters() stands for a byte that is no
+// letter, whose every cell is NaN. Construction: precondition
+// valid_alphabet(alpha); allocates one table of (letters + 1)^2 doubles.
+class Alphabet {
+public:
+  explicit Alphabet(std::int32_t alpha);
+
+  std::size_t letters() const { return letters_; }
+  // A byte's letter number, or letters() for a byte that is no letter.
+  std::size_t index(char byte) const {
+    return index_[static_cast<unsigned char>(byte)];
+  }
+  Region region(std::size_t letter) const { return regions_[letter]; }
+  double squared_cell(std::size_t r, std::size_t c) const {
+    return squares_[r * (letters_ + 1) + c];
+  }
+  double squared_cell(double mean, std::size_t c) const {
+    if (c == letters_ || std::isnan(mean))
+      return std::numeric_limits<double>::quiet_NaN();
+    double cell = 0.0;
+    if (mean < regions_[c].lower)
+      cell = regions_[c].lower - mean;
+    else if (mean > regions_[c].upper)
+      cell = mean - regions_[c].upper;
+    return cell * cell;
+  }
+  // Throws std::invalid_argument naming the byte and the alphabet:
+  // "b'e' is not a letter of the alphabet of 4 letters ('a' ... 'd')".
+  [[noreturn]] void refuse(char byte) const;
+
+private:
+  std::size_t letters_;
+  std::array<std::uint8_t, 256> index_{};
+  std::array<Region, max_alphabet + 1> regions_{};
+  std::vector<double> squares_;
+};
+
+} // namespace morvel
