@@ -12,29 +12,6 @@ namespace py = pybind11;
 
 namespace morvel::binding {
 
-void require_numpy(const char *function) {
-  // None in sys.modules is an import refused: import it to say why.
-  PyObject *loaded = PyImport_GetModule(py::str("numpy").ptr());
-  const bool usable = loaded != nullptr && loaded != Py_None;
-  Py_XDECREF(loaded);
-  if (usable)
-    return;
-  if (PyErr_Occurred() != nullptr)
-    throw py::error_already_set();
-  try {
-    py::module_::import("numpy");
-  } catch (py::error_already_set &error) {
-    if (!error.matches(PyExc_ImportError))
-      throw;
-    py::raise_from(error, PyExc_ImportError,
-                   (std::string("morvel.") + function +
-                    " needs numpy, which cannot be imported (pip install "
-                    "numpy); morvel.paa and morvel.sax work without it")
-                       .c_str());
-    throw py::error_already_set();
-  }
-}
-
 namespace {
 
 template <typename T> py::dtype cell_type() {
@@ -42,13 +19,6 @@ template <typename T> py::dtype cell_type() {
     return py::dtype::of<double>();
   else
     return py::dtype("S1");
-}
-
-std::string shape_text(const std::vector<py::ssize_t> &shape) {
-  std::string text = "(";
-  for (std::size_t i = 0; i < shape.size(); ++i)
-    text += (i == 0 ? "" : ", ") + std::to_string(shape[i]);
-  return text + (shape.size() == 1 ? ",)" : ")");
 }
 
 // The caller's array, if it is exactly the result's: checked in the order
@@ -66,11 +36,10 @@ py::array checked_out(const py::object &out, const Plan &plan,
     throw py::type_error("out must have dtype " +
                          py::str(expected).cast<std::string>() + ", not " +
                          py::str(array.dtype()).cast<std::string>());
-  const std::vector<py::ssize_t> wanted = {
-      static_cast<py::ssize_t>(plan.shape.rows),
-      static_cast<py::ssize_t>(plan.shape.columns)};
-  const std::vector<py::ssize_t> shape(array.shape(),
-                                       array.shape() + array.ndim());
+  const std::vector<std::size_t> wanted = {plan.shape.rows, plan.shape.columns};
+  std::vector<std::size_t> shape;
+  for (py::ssize_t axis = 0; axis < array.ndim(); ++axis)
+    shape.push_back(static_cast<std::size_t>(array.shape(axis)));
   if (shape != wanted)
     throw py::value_error("out must have shape " + shape_text(wanted) +
                           ", the result's, not " + shape_text(shape));
@@ -132,8 +101,7 @@ py::object build_array(const Plan &plan, InputSeries &ts,
     // Nothing here may call the interpreter: widening a buffer reads only
     // its bytes, and its export is released with `ts`, after the call.
     py::gil_scoped_release released;
-    if (ts.pending() != 0)
-      ts.materialise();
+    ts.materialise();
     run(plan, ts.data(), cells);
   }
   return std::move(result);

@@ -1,7 +1,6 @@
 // Results as numpy arrays: a new C-contiguous array, or the caller's `out`
 // once it has been checked, filled by the core with the interpreter free to
-// run other threads. numpy is imported only here, when such a function is
-// called; the list functions never need it.
+// run other threads.
 #pragma once
 
 #include "input_conversion.hpp"
@@ -13,10 +12,6 @@
 #include <optional>
 
 namespace morvel::binding {
-
-// Raises ImportError, naming numpy and `function`, when numpy cannot be
-// imported. Costs one dictionary lookup once numpy is loaded.
-void require_numpy(const char *function);
 
 // A numpy array of paa's cells (float64) or sax's letters ('S1'): as an
 // argument, any object, checked against the call's result before any work;

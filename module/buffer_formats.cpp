@@ -2,6 +2,7 @@
 // buffer's values, and how each struct-module format widens to a double.
 #include "buffer_formats.hpp"
 
+#include "numpy_presence.hpp"
 #include "python_errors.hpp"
 #include "thread_state.hpp"
 
@@ -19,15 +20,11 @@ namespace {
 // subclass, which may read its elements otherwise (a masked array does).
 bool is_exact_array_type(PyObject *module_name, PyObject *source,
                          const char *type_name) {
-  PyObject *module = PyImport_GetModule(module_name);
-  if (module == nullptr) {
-    // Not imported, so `source` cannot be one of its arrays.
-    if (PyErr_Occurred() != nullptr)
-      clear_or_raise();
+  // Not imported, so `source` cannot be one of its arrays.
+  const py::object module = loaded_module(module_name);
+  if (!module)
     return false;
-  }
-  PyObject *type = PyObject_GetAttrString(module, type_name);
-  Py_DECREF(module);
+  PyObject *type = PyObject_GetAttrString(module.ptr(), type_name);
   if (type == nullptr) {
     clear_or_raise();
     return false;
@@ -42,9 +39,9 @@ bool reads_elements_from_its_buffer(PyObject *source) {
     return true;
   if (!PyObject_CheckBuffer(source))
     return false;
-  static PyObject *const numpy = PyUnicode_InternFromString("numpy");
+  PyObject *const numpy = numpy_name();
   static PyObject *const array = PyUnicode_InternFromString("array");
-  if (numpy == nullptr || array == nullptr)
+  if (array == nullptr)
     throw py::error_already_set();
   // numpy.memmap changes only how views are made, never how an element is read.
   return is_exact_array_type(numpy, source, "ndarray") ||

@@ -7,6 +7,7 @@
 #include "integer_arguments.hpp"
 #include "list_building.hpp"
 #include "memory_guard.hpp"
+#include "numpy_presence.hpp"
 #include "word_distances.hpp"
 
 #include <morvel/plan.hpp>
@@ -31,8 +32,7 @@ using LetterRows = py::typing::List<py::typing::List<py::str>>;
 // it: a series read from its length alone is weighed with the result.
 const double *guarded_input(const morvel::Plan &plan, InputSeries &ts) {
   morvel::binding::ensure_call_fits(plan, ts.pending());
-  if (ts.pending() != 0)
-    ts.materialise();
+  ts.materialise();
   return ts.data();
 }
 

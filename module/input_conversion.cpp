@@ -60,9 +60,7 @@ void InputSeries::defer(std::size_t count, Fill fill, Py_buffer *view) {
   fill_ = std::move(fill);
 }
 
-void InputSeries::materialise() {
-  if (!fill_)
-    return;
+void InputSeries::make_pending() {
   std::vector<double> values;
   reserve(values, size_);
   values.resize(size_);

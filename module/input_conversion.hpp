@@ -49,7 +49,10 @@ public:
   // released only with the series, which needs the thread state. Throws
   // morvel::allocation_error when the doubles cannot be had. Cost: one pass
   // over them.
-  void materialise();
+  void materialise() {
+    if (fill_)
+      make_pending();
+  }
 
   void own(std::vector<double> &&values);
   // Takes over a buffer export of `count` contiguous native doubles.
@@ -60,6 +63,7 @@ public:
   void defer(std::size_t count, Fill fill, Py_buffer *view);
 
 private:
+  void make_pending();
   void release();
   void hold(Py_buffer &view);
 

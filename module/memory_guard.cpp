@@ -110,13 +110,6 @@ double result_bytes(const Plan &plan, ResultKind kind) {
 void ensure_call_fits(const Plan &plan, std::size_t pending_values,
                       ResultKind kind) {
   const double input = 8.0 * static_cast<double>(pending_values);
-  // Far below the threshold, a loose bound settles it without the estimate.
-  const double rows = static_cast<double>(plan.shape.rows) + 1.0;
-  const double columns = static_cast<double>(plan.shape.columns);
-  const double loose = rows * (256.0 + 64.0 * columns) + 4.0 * 1024 * 1024 +
-                       static_cast<double>(plan.workspace.bytes) + input;
-  if (loose < worth_checking)
-    return;
   ensure_fits(result_bytes(plan, kind) + allocated(input));
 }
 

@@ -48,13 +48,7 @@ def sax[T: _Number](
     w: _Int32 = 15,
     alpha: _Int32 = 4,
 ) -> list[list[str]]:
-    """Apply SAX to a single time series.
-
-    One list per window of `window` values, one window every `stride`
-    values: each window is z-normalised and cut into `w` segment means, and
-    each mean becomes a letter 'a', 'b', ... naming one of `alpha` (0 to 24)
-    equiprobable regions of the standard normal distribution.
-    """
+    """Apply SAX to a single time series."""
 
 def paa[T: _Number](
     ts: _Series[T],
@@ -62,11 +56,7 @@ def paa[T: _Number](
     stride: _Int32 = 1,
     w: _Int32 = 15,
 ) -> list[list[float]]:
-    """Apply PAA to a single time series.
-
-    One list per window of `window` values, one window every `stride`
-    values: the `w` segment means of the z-normalised window.
-    """
+    """Apply PAA to a single time series."""
 
 def paa_array[T: _Number](
     ts: _Series[T],
@@ -80,11 +70,10 @@ def paa_array[T: _Number](
 
     The same rows as paa(ts, window, stride, w), bit for bit, as one
     C-contiguous float64 array of shape (count, w). With out=, an existing
-    writable C-contiguous float64 array of exactly that shape (a
-    numpy.memmap too) is filled and returned instead; it must not share
-    memory with ts. A numeric buffer is read where it lies and the
-    computation runs without the GIL, so threads calling this function run
-    in parallel.
+    writable C-contiguous float64 array of exactly that shape (a numpy.memmap
+    too) is filled and returned instead; it must not share memory with ts.
+    A numeric buffer is read where it lies and the computation runs without
+    the GIL, so threads calling this function run in parallel.
     """
 
 def sax_array[T: _Number](
@@ -98,11 +87,10 @@ def sax_array[T: _Number](
 ) -> numpy.typing.NDArray[numpy.bytes_]:
     """Apply SAX to a single time series, into a numpy array.
 
-    The same letters as sax(ts, window, stride, w, alpha), one byte each, as
-    one C-contiguous array of dtype 'S1' and shape (count, w):
-    .view(f"S{w}") gives one word per window and .view(numpy.uint8) -
-    ord("a") the symbol indices, neither copying. out= and threads as for
-    paa_array.
+    The same letters as sax(ts, window, stride, w, alpha), one byte each, as one
+    C-contiguous array of dtype 'S1' and shape (count, w): .view(f"S{w}") gives
+    one word per window and .view(numpy.uint8) - ord("a") the symbol indices,
+    neither copying. out= and threads as for paa_array.
     """
 
 # Words: 'S1' letters whose last axis is the word (as sax_array returns
@@ -124,11 +112,15 @@ def mindist(
     """Lower-bounding distance between SAX words (MINDIST).
 
     a and b hold words of w letters from windows of `window` values, as
-    sax_array returns them; they broadcast like numpy arrays: one word
-    against a million gives a million distances. a may instead hold segment
-    means (float64, as paa_array returns them), which gives the tighter
-    bound between a window's means and a word. The distance is
-    sqrt(window / w) * sqrt(sum of cell ** 2), summed in letter order; it
-    never exceeds the Euclidean distance between the two z-normalised
-    windows. Returns a float for two words, else a float64 array.
+    sax_array returns them ('S1' arrays whose last axis is the word; words
+    'S<w>' and text are read as their letters). They broadcast like numpy
+    arrays: one word against a million gives a million distances. a may
+    instead hold segment means (float64, as paa_array returns them), which
+    gives the tighter bound between a window's means and a word.
+
+    The distance is sqrt(window / w) * sqrt(sum of cell ** 2), the sum taken in
+    letter order; a cell is 0 for equal or adjacent letters, else the gap
+    between the breakpoints that separate them (for a mean, its distance to the
+    letter's region). It never exceeds the Euclidean distance between the two
+    z-normalised windows. Returns a float for two words, else a float64 array.
     """

@@ -159,15 +159,6 @@ def test_out_is_refused_exactly_when_it_shares_an_element_ts_reads(dtype, start,
         assert morvel.paa_array(ts, len(ts) - rows + 1, 1, 1, out=out).tobytes() == expected.tobytes()
 
 
-def test_type_error_lists_its_own_signature():
-    with pytest.raises(TypeError) as raised:
-        morvel.paa_array("abcd", 2)
-    assert str(raised.value).startswith("paa_array(): incompatible function arguments")
-    assert "(ts: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex], " in str(raised.value)
-    assert "*, out: numpy.typing.NDArray[numpy.float64] | None = None)" in str(raised.value)
-    assert "-> numpy.typing.NDArray[numpy.float64]" in str(raised.value)
-
-
 def test_only_the_array_functions_need_numpy():
     script = """
 import importlib.abc, sys

@@ -1,5 +1,7 @@
 """The module as the import system and Python's introspection see it."""
 
+import ast
+import pathlib
 import shutil
 import subprocess
 
@@ -7,21 +9,60 @@ import pytest
 
 import morvel
 
-PAA_SIGNATURE = (
-    "paa(ts: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex], "
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+FUNCTIONS = [morvel.sax, morvel.paa, morvel.paa_array, morvel.sax_array, morvel.mindist]
+
+# The list functions' signatures, as the binding library renders them.
+RENDERED = {
+    "paa": "paa(ts: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex], "
     "window: typing.SupportsInt | typing.SupportsIndex, "
     "stride: typing.SupportsInt | typing.SupportsIndex = 1, "
-    "w: typing.SupportsInt | typing.SupportsIndex = 15) -> list[list[float]]"
-)
+    "w: typing.SupportsInt | typing.SupportsIndex = 15) -> list[list[float]]",
+    "sax": "sax(ts: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex], "
+    "window: typing.SupportsInt | typing.SupportsIndex, "
+    "stride: typing.SupportsInt | typing.SupportsIndex = 1, "
+    "w: typing.SupportsInt | typing.SupportsIndex = 15, "
+    "alpha: typing.SupportsInt | typing.SupportsIndex = 4) -> list[list[str]]",
+}
 
 
 def test_exposes_exactly_its_functions():
     public = [name for name in vars(morvel) if not name.startswith("__")]
-    assert public == ["sax", "paa", "paa_array", "sax_array", "mindist"]
+    assert public == [function.__name__ for function in FUNCTIONS]
 
 
-def test_docstring_carries_signature_and_text():
-    assert morvel.paa.__doc__.splitlines()[:3] == [PAA_SIGNATURE, "", "Apply PAA to a single time series."]
+def signature_of(function):
+    """(name, default) of each parameter of a parsed `def`, keyword-only ones last."""
+    arguments = function.args.args + function.args.kwonlyargs
+    defaults = (
+        [None] * (len(function.args.args) - len(function.args.defaults))
+        + function.args.defaults
+        + function.args.kw_defaults
+    )
+    return [(a.arg, None if d is None else ast.literal_eval(d)) for a, d in zip(arguments, defaults, strict=True)]
+
+
+STUB = {
+    node.name: node
+    for node in ast.parse((ROOT / "module" / "morvel.pyi").read_text()).body
+    if isinstance(node, ast.FunctionDef)
+}
+
+
+@pytest.mark.parametrize("function", FUNCTIONS, ids=lambda function: function.__name__)
+def test_signature_and_docstring_have_one_source(function):
+    """The module renders each signature and carries each docstring; the stub
+    declares the same parameters and defaults and the same text, and a call
+    refused for its arguments lists the same signature."""
+    rendered, blank, *text = function.__doc__.splitlines()
+    assert blank == "" and rendered.startswith(function.__name__ + "(")
+    assert rendered == RENDERED.get(function.__name__, rendered)
+    declared = STUB[function.__name__]
+    assert signature_of(declared) == signature_of(ast.parse(f"def {rendered}: ...").body[0])
+    assert ast.get_docstring(declared) == "\n".join(text).strip()
+    with pytest.raises(TypeError) as refused:
+        function(object(), object(), object(), object())
+    assert f"1. {rendered.removeprefix(function.__name__)}" in str(refused.value)
 
 
 def test_init_symbol_is_the_only_export():

@@ -98,38 +98,6 @@ def test_stub_matches_the_built_module():
     run(sys.executable, "-m", "mypy", "--strict", str(ROOT / "examples" / "typed_usage.py"), env=env)
 
 
-def parameters(signature):
-    """(name, default) of each parameter of a `def` signature's text."""
-    import ast
-
-    return signature_of(ast.parse(f"def {signature}: ...").body[0])
-
-
-def signature_of(function):
-    """(name, default) of each parameter of a parsed `def`, keyword-only ones last."""
-    import ast
-
-    arguments = function.args.args + function.args.kwonlyargs
-    defaults = (
-        [None] * (len(function.args.args) - len(function.args.defaults))
-        + function.args.defaults
-        + function.args.kw_defaults
-    )
-    return [(a.arg, None if d is None else ast.literal_eval(d)) for a, d in zip(arguments, defaults, strict=True)]
-
-
-def test_stub_has_the_rendered_parameters_and_defaults():
-    import ast
-
-    import morvel
-
-    stub = ast.parse((ROOT / "module" / "morvel.pyi").read_text())
-    declared = {node.name: node for node in stub.body if isinstance(node, ast.FunctionDef)}
-    for function in (morvel.sax, morvel.paa, morvel.sax_array, morvel.paa_array, morvel.mindist):
-        rendered = function.__doc__.splitlines()[0]
-        assert signature_of(declared[function.__name__]) == parameters(rendered)
-
-
 # What the README lists as accepted and as refused, as a type checker sees it.
 TYPED_CALLS = """
 import array

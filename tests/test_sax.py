@@ -9,14 +9,6 @@ import morvel
 import reference
 from strategies import antisymmetric_windows, calls
 
-SAX_SIGNATURE = (
-    "sax(ts: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex], "
-    "window: typing.SupportsInt | typing.SupportsIndex, "
-    "stride: typing.SupportsInt | typing.SupportsIndex = 1, "
-    "w: typing.SupportsInt | typing.SupportsIndex = 15, "
-    "alpha: typing.SupportsInt | typing.SupportsIndex = 4) -> list[list[str]]"
-)
-
 
 @pytest.mark.parametrize(
     ("alpha", "word"),
@@ -122,7 +114,3 @@ def test_refusals(kwargs, outcome):
     with pytest.raises(kind) as raised:
         morvel.sax(**arguments)
     assert text in str(raised.value)
-
-
-def test_signature_and_docstring():
-    assert morvel.sax.__doc__.splitlines()[:3] == [SAX_SIGNATURE, "", "Apply SAX to a single time series."]
