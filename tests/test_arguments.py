@@ -9,6 +9,7 @@ import pytest
 
 import morvel
 
+import reference
 from conftest import exact
 
 SERIES = [1.0, 2.0, 3.0, 4.0]
@@ -32,24 +33,35 @@ def call(*args, **kwargs):
     return args, kwargs
 
 
+class plain(tuple):  # lower case: it reads as a call in the table
+    """Accepted: the same rows as the plain model gives for these arguments."""
+
+    def __new__(cls, *args):
+        return super().__new__(cls, args)
+
+
 CASES = [
     # ts: sequences and the iterables consumed into a tuple
-    pytest.param(call(tuple(SERIES), 2), None, id="ts-tuple"),
-    pytest.param(call(range(1, 5), 2), None, id="ts-range"),
-    pytest.param(call(bytearray(b"\x01\x02\x03\x04"), 2), None, id="ts-bytearray"),
-    pytest.param(call(memoryview(array.array("d", SERIES)), 2), None, id="ts-memoryview"),
-    pytest.param(call(generator(), 2), None, id="ts-generator"),
-    pytest.param(call({1.0: 0, 2.0: 0, 3.0: 0, 4.0: 0}.keys(), 2), None, id="ts-dict-keys"),
-    pytest.param(call(map(float, SERIES), 2), None, id="ts-map"),
-    pytest.param(call([Floaty(), Indexy(), True, 4], 2), None, id="ts-float-index-bool"),
-    pytest.param(call([decimal.Decimal("1.5"), fractions.Fraction(1, 3), 2, 3], 2), None, id="ts-number-protocol"),
-    pytest.param(call(frozenset(SERIES), 4), None, id="ts-frozenset"),
+    pytest.param(call(tuple(SERIES), 2), plain(SERIES, 2), id="ts-tuple"),
+    pytest.param(call(range(1, 5), 2), plain([1, 2, 3, 4], 2), id="ts-range"),
+    pytest.param(call(bytearray(b"\x01\x02\x03\x04"), 2), plain([1, 2, 3, 4], 2), id="ts-bytearray"),
+    pytest.param(call(memoryview(array.array("d", SERIES)), 2), plain(SERIES, 2), id="ts-memoryview"),
+    pytest.param(call(generator(), 2), plain(SERIES, 2), id="ts-generator"),
+    pytest.param(call({1.0: 0, 2.0: 0, 3.0: 0, 4.0: 0}.keys(), 2), plain(SERIES, 2), id="ts-dict-keys"),
+    pytest.param(call(map(float, SERIES), 2), plain(SERIES, 2), id="ts-map"),
+    pytest.param(call([Floaty(), Indexy(), True, 4], 2), plain([2.5, 2, 1, 4], 2), id="ts-float-index-bool"),
+    pytest.param(
+        call([decimal.Decimal("1.5"), fractions.Fraction(1, 3), 2, 3], 2),
+        plain([1.5, 1 / 3, 2, 3], 2),
+        id="ts-number-protocol",
+    ),
+    pytest.param(call(frozenset(SERIES), 4), plain(list(frozenset(SERIES)), 4), id="ts-frozenset"),
     # integers
-    pytest.param(call(SERIES, True), None, id="window-bool"),
-    pytest.param(call(SERIES, Indexy()), None, id="window-index"),
-    pytest.param(call(SERIES, decimal.Decimal("2.9")), None, id="window-decimal-truncates"),
-    pytest.param(call(SERIES, 2, w=fractions.Fraction(7, 2)), None, id="w-fraction-truncates"),
-    pytest.param(call(ts=SERIES, window=2, stride=2, w=3), None, id="all-keywords"),
+    pytest.param(call(SERIES, True), plain(SERIES, 1), id="window-bool"),
+    pytest.param(call(SERIES, Indexy()), plain(SERIES, 2), id="window-index"),
+    pytest.param(call(SERIES, decimal.Decimal("2.9")), plain(SERIES, 2), id="window-decimal-truncates"),
+    pytest.param(call(SERIES, 2, w=fractions.Fraction(7, 2)), plain(SERIES, 2, 1, 3), id="w-fraction-truncates"),
+    pytest.param(call(ts=SERIES, window=2, stride=2, w=3), plain(SERIES, 2, 2, 3), id="all-keywords"),
     # refusals by the dispatcher
     pytest.param(call("abcd", 2), TypeError, id="ts-str"),
     pytest.param(call(b"abcd", 2), TypeError, id="ts-bytes"),
@@ -81,10 +93,10 @@ CASES = [
 @pytest.mark.parametrize(("call", "outcome"), CASES)
 def test_conversion_table(call, outcome):
     args, kwargs = call
-    if outcome is None:
+    if isinstance(outcome, plain):
         result = morvel.paa(*args, **kwargs)
-        assert isinstance(result, list) and all(isinstance(row, list) for row in result)
         assert all(type(v) is float for row in result for v in row)
+        assert exact(result) == exact(reference.paa(*outcome))
         return
     if outcome is TypeError:
         with pytest.raises(TypeError, match="incompatible function arguments"):

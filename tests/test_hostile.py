@@ -121,10 +121,15 @@ ACCEPTABLE = (TypeError, ValueError, MemoryError, OverflowError, Boom, IndexErro
 @settings(max_examples=500, deadline=None)
 @given(series, integers, integers, integers, integers)
 def test_junk_never_crashes(ts, window, stride, w, alpha):
-    for call in (lambda: morvel.paa(ts, window, stride, w), lambda: morvel.sax(ts, window, stride, w, alpha)):
+    calls = (
+        lambda: morvel.paa(ts, window, stride, w),
+        lambda: morvel.sax(ts, window, stride, w, alpha),
+        lambda: morvel.paa_array(ts, window, stride, w),
+        lambda: morvel.sax_array(ts, window, stride, w, alpha),
+    )
+    for call in calls:
+        # Anything else, a SystemError included, fails the test.
         try:
-            rows = call()
-        except ACCEPTABLE as error:
-            assert not isinstance(error, SystemError)
-        else:
-            assert isinstance(rows, list)
+            call()
+        except ACCEPTABLE:
+            pass

@@ -12,6 +12,7 @@ from conftest import SANITIZED
 
 SERIES = [float(i % 7) - 3.0 for i in range(50)]
 ARRAY = np.array(SERIES)
+WORDS = morvel.sax_array(SERIES, 8, 3, 3, 5)
 
 
 def rss_bytes():
@@ -38,10 +39,19 @@ CALLS = [
     (morvel.sax, (SERIES, 4, 0), ValueError),
     (morvel.sax, (SERIES, 4, 1, 3, 30), ValueError),
     (huge, (), MemoryError),
+    (morvel.paa_array, (ARRAY.astype(np.float32), 8, 3, 4), None),
+    (morvel.sax_array, (SERIES, 8, 3, 4, 9), None),
+    (morvel.paa_array, (ARRAY, 8, 1, 4, np.empty((43, 3))), ValueError),
+    (morvel.mindist, (WORDS, WORDS[0], 16, 5), None),
+    (morvel.mindist, (np.array(["abcde", "edcba"]), "abcde", 16, 5), None),
+    (morvel.mindist, (WORDS, "abz", 16, 5), ValueError),
 ]
 
 
 def call(function, args, error):
+    if function is morvel.paa_array and len(args) == 5:  # out= by keyword
+        *args, out = args
+        function = lambda *args, f=function: f(*args, out=out)  # noqa: E731
     if error is None:
         function(*args)
         return
@@ -78,6 +88,10 @@ def test_inputs_keep_their_reference_counts():
         call(morvel.sax, (series, limit), TypeError)
         call(morvel.paa, (array, 4, 1, -1), ValueError)
         call(morvel.sax, (series, 4, 1, 3, 30), ValueError)
+        call(morvel.paa_array, (array, 8, 3, 4), None)
+        call(morvel.sax_array, (series, 8, 3, 4, 9), None)
+        call(morvel.mindist, (text, "abc", 4, 4), None)
+        call(morvel.mindist, (text, series, 4, 4), TypeError)
     assert [sys.getrefcount(value) for value in watched] == before
 
 

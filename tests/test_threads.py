@@ -14,6 +14,7 @@ from conftest import exact
 
 WALK = np.cumsum(np.random.default_rng(5).standard_normal(3000))
 SHARED_LIST = WALK.tolist()
+LETTERS = morvel.sax_array(WALK, 128, 1, 16, 8)
 
 
 def work(index):
@@ -24,6 +25,7 @@ def work(index):
         # Without the GIL: read in place, and widened from a strided view.
         morvel.paa_array(WALK, window, 1 + index % 5, 1 + index % 13).tobytes(),
         morvel.sax_array(WALK[::2], window // 2, 1, 6, index % 25).tobytes(),
+        morvel.mindist(LETTERS[index], LETTERS, 128, 8).tobytes(),
     )
 
 
@@ -79,11 +81,18 @@ def test_widened_buffers_leave_reference_counts_as_they_were():
             del held
 
     churner = threading.Thread(target=churn)
-    churner.start()
-    for _ in range(200_000):
-        morvel.paa_array(ts, 8, 1, 2)
-    stop.set()
-    churner.join()
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # the two threads take turns often
+    try:
+        churner.start()
+        deadline = time.monotonic() + 2
+        while time.monotonic() < deadline:
+            for _ in range(1000):
+                morvel.paa_array(ts, 8, 1, 2)
+    finally:
+        stop.set()
+        churner.join()
+        sys.setswitchinterval(interval)
     assert sys.getrefcount(ts) == before
 
 

@@ -161,13 +161,4 @@ TEST_F(FakeRoot, NoCgroupOrNoLimitGivesNothing) {
   EXPECT_FALSE(morvel::memory::cgroup_headroom(root.string()));
 }
 
-TEST(MemorySources, ObtainableIsAtMostWhatTheMachineHas) {
-  const auto physical = morvel::memory::physical_memory();
-  ASSERT_TRUE(physical.has_value());
-  EXPECT_GT(*physical, 64 * MiB);
-  const auto obtainable = morvel::memory::obtainable_memory();
-  ASSERT_TRUE(obtainable.has_value());
-  EXPECT_LE(*obtainable, *physical);
-}
-
 } // namespace

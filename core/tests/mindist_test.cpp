@@ -37,17 +37,10 @@ std::vector<double> distances(const WordArray &a, const WordArray &b,
 
 TEST(Mindist, WorkedCells) {
   // alpha 4: beta = -0.674..., 0, 0.674...; 'a' and 'c' are one region
-  // apart, 'a' and 'd' two.
-  const std::string a = "aaab";
-  const std::string b = "bcda";
-  const double ac = 0.0 - -0.6744897501960817;
-  const double ad = 0.6744897501960817 - -0.6744897501960817;
-  double sum = 0.0;
-  sum += ac * ac;
-  sum += ad * ad;
-  const double expected = std::sqrt(8.0 / 4.0) * std::sqrt(sum);
-  EXPECT_EQ(distances(letters(a, {4}), letters(b, {4}), 8, 4),
-            std::vector<double>{expected});
+  // apart (cell 0.674...), 'a' and 'd' two (cell 1.348...):
+  // sqrt(8 / 4) * sqrt(0.674...^2 + 1.348...^2) = 2.1329...
+  EXPECT_EQ(distances(letters("aaab", {4}), letters("bcda", {4}), 8, 4),
+            std::vector<double>{2.13292386905762});
 }
 
 TEST(Mindist, MeansInsideTheirLettersAreAtZero) {
@@ -76,12 +69,17 @@ TEST(Mindist, TabledAndPairwiseAddTheSameBits) {
 }
 
 TEST(Mindist, Broadcasts) {
-  const std::string a = "abdc";     // (2, 1, 2)
-  const std::string b = "aaddbbcc"; // (4, 2)
+  // a (2, 1) words against b (4,) words: every pair, in C order.
+  const std::string a = "abdc";
+  const std::string b = "aaddbbcc";
   const auto out = distances(letters(a, {2, 1, 2}), letters(b, {4, 2}), 2, 4);
   ASSERT_EQ(out.size(), 8u);
-  EXPECT_GT(out[1], 0.0);        // "ab" against "dd"
-  EXPECT_EQ(out[4 + 0], out[1]); // "dc" against "aa"
+  for (std::size_t i = 0; i < 2; ++i)
+    for (std::size_t j = 0; j < 4; ++j)
+      EXPECT_EQ(out[i * 4 + j],
+                distances(letters(a.substr(2 * i, 2), {2}),
+                          letters(b.substr(2 * j, 2), {2}), 2, 4)[0])
+          << i << ", " << j;
 }
 
 TEST(Mindist, Refusals) {

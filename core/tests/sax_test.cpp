@@ -57,16 +57,6 @@ TEST(Sax, IncreasingWindowWordsForEachAlphabet) {
   }
 }
 
-TEST(Sax, SharesTheWindowLoopWithPaa) {
-  const std::vector<double> ts{3, 1, 4, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7};
-  const auto means = morvel::paa(ts, 5, 2, 4);
-  const auto letters = morvel::sax(ts, 5, 2, 4, 7);
-  ASSERT_EQ(means.size(), letters.size());
-  for (std::size_t i = 0; i < means.size(); ++i)
-    for (std::size_t j = 0; j < 4; ++j)
-      EXPECT_EQ(letters[i][j], morvel::letter_for(means[i][j], 7));
-}
-
 TEST(Sax, UnreportedSegmentsKeepTheirNulFill) {
   const auto rows = morvel::sax({}, 0, 1, 3, 4);
   ASSERT_EQ(rows.size(), 1u);
