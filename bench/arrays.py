@@ -31,6 +31,7 @@ import threading
 import time
 
 import numpy as np
+from timing import race, random_walk
 
 import morvel
 
@@ -40,21 +41,6 @@ PEERS_PYTHON = HERE.parent / "build" / "peers-venv" / "bin" / "python"
 WINDOW, W, ALPHA = 128, 15, 4
 
 
-def random_walk(length, seed=1):
-    return np.cumsum(np.random.default_rng(seed).standard_normal(length))
-
-
-def race(repeats, candidates):
-    """Best time of each candidate, taking turns."""
-    best = dict.fromkeys(candidates, float("inf"))
-    for _ in range(repeats):
-        for name, function in candidates.items():
-            start = time.perf_counter()
-            function()
-            best[name] = min(best[name], time.perf_counter() - start)
-    return best
-
-
 def calls(length):
     ts = random_walk(length)
     count = length - WINDOW + 1
@@ -62,14 +48,14 @@ def calls(length):
     return race(
         3 if length >= 10**6 else 7,
         {
-            "paa": lambda: morvel.paa(ts, WINDOW, 1, W),
-            "numpy.asarray(paa)": lambda: np.asarray(morvel.paa(ts, WINDOW, 1, W)),
-            "paa_array": lambda: morvel.paa_array(ts, WINDOW, 1, W),
-            "paa_array, out=": lambda: morvel.paa_array(ts, WINDOW, 1, W, out=means),
-            "sax": lambda: morvel.sax(ts, WINDOW, 1, W, ALPHA),
-            "numpy.asarray(sax)": lambda: np.asarray(morvel.sax(ts, WINDOW, 1, W, ALPHA)),
-            "sax_array": lambda: morvel.sax_array(ts, WINDOW, 1, W, ALPHA),
-            "sax_array, out=": lambda: morvel.sax_array(ts, WINDOW, 1, W, ALPHA, out=letters),
+            "paa": (lambda: morvel.paa(ts, WINDOW, 1, W),),
+            "numpy.asarray(paa)": (lambda: np.asarray(morvel.paa(ts, WINDOW, 1, W)),),
+            "paa_array": (lambda: morvel.paa_array(ts, WINDOW, 1, W),),
+            "paa_array, out=": (lambda: morvel.paa_array(ts, WINDOW, 1, W, out=means),),
+            "sax": (lambda: morvel.sax(ts, WINDOW, 1, W, ALPHA),),
+            "numpy.asarray(sax)": (lambda: np.asarray(morvel.sax(ts, WINDOW, 1, W, ALPHA)),),
+            "sax_array": (lambda: morvel.sax_array(ts, WINDOW, 1, W, ALPHA),),
+            "sax_array, out=": (lambda: morvel.sax_array(ts, WINDOW, 1, W, ALPHA, out=letters),),
         },
     )
 
@@ -152,7 +138,7 @@ def mindist_race(count=10**6, w=16, alpha=8, window=128):
     symbols = rng.integers(0, alpha, (count, w)).astype(np.uint8)
     words = (symbols + ord("a")).view("S1")
     ours = morvel.mindist(words[0], words, window, alpha)
-    results = {"morvel mindist": race(7, {"": lambda: morvel.mindist(words[0], words, window, alpha)})[""]}
+    results = {"morvel mindist": race(7, {"": (morvel.mindist, words[0], words, window, alpha)})[""]}
     if not PEERS_PYTHON.exists():
         return results, "peers not installed (bench.py installs them)"
     with tempfile.TemporaryDirectory() as scratch:

@@ -26,6 +26,7 @@ import sys
 import time
 
 import numpy as np
+from timing import race, random_walk
 
 import morvel
 
@@ -44,22 +45,6 @@ NOTES = {
     "tslearn": "tslearn: drops the last window % w values when w does not divide the window; no 1e-6 snap",
     "aeon": "aeon: its own segment boundaries when w does not divide the window; SAX z-normalises again internally",
 }
-
-
-def random_walk(length, seed=1):
-    return np.cumsum(np.random.default_rng(seed).standard_normal(length))
-
-
-def race(repeats, candidates):
-    """Best time of each candidate, taking turns, so that a slow spell of the
-    machine costs every candidate alike."""
-    best = dict.fromkeys(candidates, float("inf"))
-    for _ in range(repeats):
-        for name, (function, *args) in candidates.items():
-            start = time.perf_counter()
-            function(*args)
-            best[name] = min(best[name], time.perf_counter() - start)
-    return best
 
 
 def numpy_paa(ts, window, stride, w, chunk=1 << 14):

@@ -16,23 +16,14 @@ import json
 import sys
 import sysconfig
 import threading
-import time
 
 import numpy as np
+from timing import best
 
 import morvel
 
 WALK = np.cumsum(np.random.default_rng(1).standard_normal(100_000))
 WINDOW, W = 128, 15
-
-
-def best(repeats, function):
-    fastest = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function()
-        fastest = min(fastest, time.perf_counter() - start)
-    return fastest
 
 
 def eight_in_a_row():

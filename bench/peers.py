@@ -18,16 +18,12 @@ numpy array, not Python lists.
 
 import json
 import sys
-import time
 import warnings
 
 import numpy as np
+from timing import best, random_walk
 
 warnings.filterwarnings("ignore")
-
-
-def random_walk(length, seed=1):
-    return np.cumsum(np.random.default_rng(seed).standard_normal(length))
 
 
 def windows(ts, window):
@@ -43,18 +39,12 @@ def windows(ts, window):
 BUDGET = 20.0
 
 
-def timed(function, *args):
-    start = time.perf_counter()
-    function(*args)
-    return time.perf_counter() - start
-
-
 def measure(transform, X, repeats):
     sample = X[: max(1, len(X) // 100)]
-    estimate = timed(transform, sample) * len(X) / len(sample)
+    estimate = best(1, transform, sample) * len(X) / len(sample)
     if estimate > BUDGET:
         return f"skipped: about {estimate:.0f} s a call"
-    return min(timed(transform, X) for _ in range(repeats if estimate * repeats < BUDGET else 1))
+    return min(best(1, transform, X) for _ in range(repeats if estimate * repeats < BUDGET else 1))
 
 
 def candidates(w):

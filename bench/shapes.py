@@ -29,10 +29,10 @@ nothing to compute, morvel less that is morvel's fixed cost.
 
 import pathlib
 import sys
-import time
 import timeit
 
 import numpy as np
+from timing import best
 
 import morvel
 
@@ -72,15 +72,6 @@ SMALL = [
     ("paa(ts16, 16, 1, 0)", "paa", 16, (16, 1, 0)),
     ("sax(ts128, 128, 1, 15, 8)", "sax", 128, (128, 1, 15, 8)),
 ]
-
-
-def best(repeats, function, *args):
-    fastest = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function(*args)
-        fastest = min(fastest, time.perf_counter() - start)
-    return fastest
 
 
 def count_of(length, window, stride):

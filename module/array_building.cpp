@@ -104,7 +104,7 @@ py::object build_array(const Plan &plan, InputSeries &ts,
     ts.materialise();
     run(plan, ts.data(), cells);
   }
-  return std::move(result);
+  return result;
 }
 
 } // namespace

@@ -151,7 +151,7 @@ py::object mindist(py::handle a, py::handle b, std::int32_t window,
     py::gil_scoped_release released;
     morvel::mindist(plan, left.words, right.words, out);
   }
-  return std::move(result);
+  return result;
 }
 
 } // namespace morvel::binding

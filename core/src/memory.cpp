@@ -1,5 +1,7 @@
 #include "morvel/memory.hpp"
 
+#include "memory_sources.hpp"
+
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -320,24 +322,39 @@ find_cgroups(const std::string &root) {
 
 } // namespace
 
-Bytes cgroup_headroom([[maybe_unused]] const std::string &root) noexcept {
+namespace {
+
+// The least headroom of the cgroups `find` returns. Never throws: a source
+// that cannot be read is left out.
+template <typename Find>
+Bytes least_headroom_of([[maybe_unused]] const Find &find) noexcept {
 #if defined(__linux__)
   try {
-    // Which cgroups this process is in does not change under it in
-    // practice; finding them reads two files, so it is done once.
-    static const std::vector<CgroupDirectory> own = find_cgroups("");
-    const std::vector<CgroupDirectory> directories =
-        root.empty() ? own : find_cgroups(root);
     Bytes least_headroom;
-    for (const CgroupDirectory &directory : directories)
+    for (const CgroupDirectory &directory : find())
       least_headroom = least(least_headroom, directory_headroom(directory));
     return least_headroom;
-  } catch (...) { // a source that cannot be read is left out
+  } catch (...) {
     return std::nullopt;
   }
 #else
   return std::nullopt;
 #endif
+}
+
+} // namespace
+
+Bytes detail::cgroup_headroom_below(const std::string &root) noexcept {
+  return least_headroom_of([&root] { return find_cgroups(root); });
+}
+
+Bytes cgroup_headroom() noexcept {
+  return least_headroom_of([]() -> const std::vector<CgroupDirectory> & {
+    // Which cgroups this process is in does not change under it in
+    // practice; finding them reads two files, so it is done once.
+    static const std::vector<CgroupDirectory> own = find_cgroups("");
+    return own;
+  });
 }
 
 // ---- Resource limits ----------------------------------------------------

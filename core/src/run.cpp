@@ -94,8 +94,8 @@ void moments(const double *ts, std::int64_t stride, std::int64_t first,
     moments_of<1>(ts, stride, first + i, n, means + i, deviations + i);
 }
 
-// One window, the literal way: its stretched walk as paa_segments does it,
-// each value normalised when reached.
+// A segment's mean from its block sum, snapped to +0.0 when tiny, stored as
+// the cell the plan asks for: the mean itself or its letter.
 void store_block(const Cells &cells, std::size_t at, double sum,
                  double length) {
   double block = sum / length;
@@ -107,6 +107,8 @@ void store_block(const Cells &cells, std::size_t at, double sum,
     cells.letters[at] = letter_for(block, cells.alpha);
 }
 
+// One window, the literal way: its stretched walk as paa_segments does it,
+// each value normalised when reached.
 void serial_window(const double *x, std::int32_t n, std::int32_t w, double mean,
                    double deviation, const Cells &cells, std::size_t row) {
   const double length = static_cast<double>(n);

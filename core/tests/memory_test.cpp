@@ -2,6 +2,8 @@
 // containers use, and on this machine for what must always hold.
 #include <morvel/memory.hpp>
 
+#include "memory_sources.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -61,7 +63,8 @@ protected:
   }
 
   std::uint64_t headroom() {
-    const auto bytes = morvel::memory::cgroup_headroom(root.string());
+    const auto bytes =
+        morvel::memory::detail::cgroup_headroom_below(root.string());
     EXPECT_TRUE(bytes.has_value());
     return bytes.value_or(0);
   }
@@ -152,13 +155,14 @@ TEST_F(FakeRoot, UsageAboveTheLimitLeavesNoHeadroom) {
 }
 
 TEST_F(FakeRoot, NoCgroupOrNoLimitGivesNothing) {
-  EXPECT_FALSE(morvel::memory::cgroup_headroom(root.string()));
+  EXPECT_FALSE(morvel::memory::detail::cgroup_headroom_below(root.string()));
   write("/proc/self/cgroup", "0::/\n");
   write("/proc/self/mountinfo",
         "29 23 0:26 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n");
-  EXPECT_FALSE(morvel::memory::cgroup_headroom(root.string())); // no files
+  EXPECT_FALSE(
+      morvel::memory::detail::cgroup_headroom_below(root.string())); // no files
   write("/sys/fs/cgroup/memory.max", "max\n");
-  EXPECT_FALSE(morvel::memory::cgroup_headroom(root.string()));
+  EXPECT_FALSE(morvel::memory::detail::cgroup_headroom_below(root.string()));
 }
 
 } // namespace

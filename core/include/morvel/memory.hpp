@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
 
 namespace morvel::memory {
 
@@ -25,9 +24,8 @@ Bytes available_memory() noexcept;
 // ancestors (Linux, cgroup v2 memory.max or v1 memory.limit_in_bytes, less
 // what each already uses, not counting clean file cache it can reclaim): the
 // least of them, or nothing where no cgroup sets a limit. The cgroup paths
-// are found once; the limits are read each call. `root` prefixes every
-// path read, for tests. Never throws.
-Bytes cgroup_headroom(const std::string &root = "") noexcept;
+// are found once; the limits are read each call. Never throws.
+Bytes cgroup_headroom() noexcept;
 
 // The headroom under RLIMIT_AS and RLIMIT_DATA, less what this process
 // already maps (Linux, /proc/self/status); nothing where neither is set.
@@ -42,25 +40,5 @@ Bytes allocatable_memory() noexcept;
 // none can. Costs a few small file reads on Linux: call it only when the
 // memory at stake is large.
 Bytes obtainable_memory() noexcept;
-
-namespace detail {
-
-// Parsers, exposed for the unit tests.
-
-// A cgroup limit file: "max" or a value at or above 2^60 is no limit.
-Bytes parse_limit(const std::string &text) noexcept;
-
-// The value of `key` (in kB, as /proc/meminfo and /proc/self/status give
-// it) in bytes.
-Bytes parse_kilobytes(const std::string &text, const std::string &key) noexcept;
-
-// The value of `key` in a memory.stat file.
-Bytes parse_stat(const std::string &text, const std::string &key) noexcept;
-
-// The clean file cache a cgroup's memory.stat reports (v2 if `unified`, else
-// v1), which the kernel reclaims before the cgroup runs out.
-std::uint64_t clean_file_cache(const std::string &stat, bool unified);
-
-} // namespace detail
 
 } // namespace morvel::memory

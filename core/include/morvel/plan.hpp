@@ -21,7 +21,7 @@ struct Kernels; // one instruction set's kernels and their lanes
 enum class InstructionSet { portable, avx2, avx512 };
 
 // The instruction sets compiled in and supported by this CPU, narrowest
-// first. Never empty. O(1) after the first call.
+// first. Never empty. Asks the CPU and builds the vector at each call.
 std::vector<InstructionSet> usable_instruction_sets();
 
 // The widest of usable_instruction_sets(), found once per process. Never
