@@ -2,6 +2,7 @@
 // in cache: the core's cells never exist in full beside the Python objects.
 #pragma once
 
+#include <morvel/alphabet.hpp>
 #include <morvel/morvel.hpp>
 #include <morvel/plan.hpp>
 

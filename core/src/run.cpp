@@ -2,6 +2,8 @@
 // the kernels the plan chose, and each finished tile handed to the sink.
 #include "morvel/plan.hpp"
 
+#include "morvel/alphabet.hpp"
+
 #include "kernel_interface.hpp"
 
 #include <cmath>

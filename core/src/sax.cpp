@@ -1,4 +1,5 @@
 // The symbolic transform: segment means as letters of the alphabet.
+#include "morvel/alphabet.hpp"
 #include "morvel/morvel.hpp"
 
 #include "rows_sink.hpp"
