@@ -67,6 +67,7 @@ constexpr bool little_endian_host() {
 bool parse_prefix(const char *&format, ByteOrder &order) {
   switch (*format) {
   case '@':
+  case '^': // native, unaligned: numpy's export of an unaligned long double
     ++format;
     return true;
   case '=':
@@ -233,7 +234,7 @@ bool memoryview_reads(const char *format) {
     return true;
   if (*format == '@')
     ++format;
-  return *format != '\0' && std::strchr("<>!=g", *format) == nullptr;
+  return *format != '\0' && std::strchr("<>!=^g", *format) == nullptr;
 }
 
 } // namespace

@@ -79,7 +79,9 @@ Operand operand(py::handle source, const char *name, bool means_allowed) {
   py::ssize_t letter_bytes = dtype.itemsize();
   if (kind == 'U') {
     letter_bytes /= 4;
-    result.converted_dtype = py::str("S" + std::to_string(letter_bytes));
+    // Words of no letters have nothing to convert ('S0' would be 'S1').
+    if (letter_bytes > 0)
+      result.converted_dtype = py::str("S" + std::to_string(letter_bytes));
   } else if (kind == 'S') {
   } else if (means_allowed && kind == 'f') {
     if (!dtype.equal(py::dtype::of<double>()))
@@ -98,9 +100,9 @@ Operand operand(py::handle source, const char *name, bool means_allowed) {
   words.means = kind == 'f';
   for (py::ssize_t axis = 0; axis < array.ndim(); ++axis)
     words.shape.push_back(static_cast<std::size_t>(array.shape(axis)));
-  // A word per element, its bytes its letters: a single word too, whatever
-  // its length.
-  if (!words.means && (letter_bytes > 1 || array.ndim() == 0))
+  // A word per element, its bytes its letters, whatever its length (none
+  // included); only 'S1' letters have their words along the last axis.
+  if (!words.means && (letter_bytes != 1 || array.ndim() == 0))
     words.shape.push_back(static_cast<std::size_t>(letter_bytes));
   return result;
 }

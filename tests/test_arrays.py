@@ -138,7 +138,7 @@ def test_out_sharing_memory_with_ts_is_refused():
 
 @settings(max_examples=300, deadline=None)
 @given(
-    dtype=st.sampled_from(["f8", "f4", "i2", "u1"]),
+    dtype=st.sampled_from(["f8", "f4", "i2", "u1", "g"]),
     start=st.integers(0, 64),
     step=st.integers(-9, 9).filter(bool),
     at=st.integers(0, 31).map(lambda k: 8 * k),

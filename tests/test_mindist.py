@@ -89,6 +89,16 @@ def test_every_spelling_of_a_word_is_its_letters(word):
     assert morvel.mindist(one, "d", 16, 4) == reference.mindist("a", "d", 16, 4)
 
 
+@pytest.mark.parametrize("kind", ["S0", "U0"])
+def test_zero_width_words_have_no_letters(kind):
+    # numpy makes zero-width strings only as fields; the bytes beside them are
+    # not theirs to read.
+    empty = np.frombuffer(b"abd", {"names": ["s"], "formats": [kind], "offsets": [0], "itemsize": 1})["s"]
+    assert morvel.mindist(empty, "", 16, 4).tolist() == [0.0, 0.0, 0.0]
+    with pytest.raises(ValueError, match="a has 0 letters per word and b 3"):
+        morvel.mindist(empty, "abd", 16, 4)
+
+
 def test_converted_operands_are_read_as_they_lie():
     rng = np.random.default_rng(4)
     letters = (rng.integers(0, 6, (7, 9)).astype(np.uint8) + ord("a")).view("S1")
