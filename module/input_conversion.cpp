@@ -32,6 +32,10 @@ void reserve(std::vector<double> &values, std::size_t count) {
 
 void InputSeries::own(std::vector<double> &&values) {
   release();
+  keep(std::move(values));
+}
+
+void InputSeries::keep(std::vector<double> &&values) {
   fill_ = nullptr;
   owned_ = std::move(values);
   data_ = owned_.data();
@@ -66,9 +70,7 @@ void InputSeries::make_pending() {
   values.resize(size_);
   fill_(values.data(), size_);
   // Not own(): it would release the export, a call into the interpreter.
-  owned_ = std::move(values);
-  data_ = owned_.data();
-  fill_ = nullptr;
+  keep(std::move(values));
 }
 
 bool InputSeries::reads_from(const void *begin, const void *end) const {

@@ -64,6 +64,8 @@ public:
 
 private:
   void make_pending();
+  // Takes the doubles as the series, leaving any export held.
+  void keep(std::vector<double> &&values);
   void release();
   void hold(Py_buffer &view);
 

@@ -7,6 +7,7 @@
 
 #include <pybind11/numpy.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,19 +17,25 @@ namespace morvel::binding {
 
 namespace {
 
-// One operand: the array that holds its bytes, the dtype numpy must convert
-// it to first (none where the core reads it as it lies), and the words as
-// the core reads them, with no data until it is converted.
-struct Operand {
-  py::array array;
-  py::object converted_dtype = py::none();
-  WordArray words;
+// What numpy must convert of an operand before the core reads it, and to
+// which dtype.
+struct Conversion {
+  py::array part;
+  py::dtype dtype;
 };
 
-// The array numpy would convert: every axis along which the operand only
+// One operand: the array that holds its bytes, the words as the core reads
+// them (with no data until it is read), and its conversion, if any.
+struct Operand {
+  py::array array;
+  WordArray words;
+  std::optional<Conversion> conversion;
+};
+
+// The part of an array numpy must convert: every axis along which it only
 // repeats itself (a broadcast's zero stride) cut to one element, so that a
 // word broadcast a million times is converted once and broadcast again.
-py::array distinct(const py::array &array) {
+py::array distinct_part(const py::array &array) {
   if (array.ndim() == 0)
     return array;
   py::list index;
@@ -40,17 +47,12 @@ py::array distinct(const py::array &array) {
   return py::reinterpret_borrow<py::array>(kept);
 }
 
-// The bytes converting the operand takes, in double precision: the product
-// of the axes can exceed 64 bits.
+// The bytes converting the operand takes.
 double conversion_bytes(const Operand &operand) {
-  if (operand.converted_dtype.is_none())
+  if (!operand.conversion)
     return 0.0;
-  const py::array kept = distinct(operand.array);
-  double values = 1.0;
-  for (py::ssize_t axis = 0; axis < kept.ndim(); ++axis)
-    values *= static_cast<double>(kept.shape(axis));
-  return values * static_cast<double>(
-                      py::dtype::from_args(operand.converted_dtype).itemsize());
+  return static_cast<double>(operand.conversion->part.size()) *
+         static_cast<double>(operand.conversion->dtype.itemsize());
 }
 
 Operand operand(py::handle source, const char *name, bool means_allowed) {
@@ -77,15 +79,16 @@ Operand operand(py::handle source, const char *name, bool means_allowed) {
   // Text is letters, as sax's lists hold them: encoded to bytes by numpy,
   // which refuses what is not ASCII.
   py::ssize_t letter_bytes = dtype.itemsize();
+  std::optional<py::dtype> converted;
   if (kind == 'U') {
     letter_bytes /= 4;
     // Words of no letters have nothing to convert ('S0' would be 'S1').
     if (letter_bytes > 0)
-      result.converted_dtype = py::str("S" + std::to_string(letter_bytes));
+      converted = py::dtype("S" + std::to_string(letter_bytes));
   } else if (kind == 'S') {
   } else if (means_allowed && kind == 'f') {
     if (!dtype.equal(py::dtype::of<double>()))
-      result.converted_dtype = py::str("float64");
+      converted = py::dtype::of<double>();
   } else {
     throw py::type_error(
         std::string(name) +
@@ -104,15 +107,17 @@ Operand operand(py::handle source, const char *name, bool means_allowed) {
   // included); only 'S1' letters have their words along the last axis.
   if (!words.means && (letter_bytes != 1 || array.ndim() == 0))
     words.shape.push_back(static_cast<std::size_t>(letter_bytes));
+  if (converted)
+    result.conversion = Conversion{distinct_part(array), *converted};
   return result;
 }
 
 // Converts the operand if it must be, then points its words at the bytes.
 void read(Operand &operand) {
   py::array &array = operand.array;
-  if (!operand.converted_dtype.is_none()) {
+  if (operand.conversion) {
     const py::object converted =
-        distinct(array).attr("astype")(operand.converted_dtype);
+        operand.conversion->part.attr("astype")(operand.conversion->dtype);
     py::tuple shape(array.ndim());
     for (py::ssize_t axis = 0; axis < array.ndim(); ++axis)
       shape[static_cast<std::size_t>(axis)] = py::int_(array.shape(axis));

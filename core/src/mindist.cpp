@@ -6,6 +6,7 @@
 #include "morvel/alphabet.hpp"
 #include "morvel/morvel.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -195,19 +196,16 @@ DistancePlan plan_mindist(const WordArray &a, const WordArray &b,
     plan.shape[k] = from_a == 1 ? from_b : from_a;
   }
   // Counted only where it cannot wrap: no array holds more elements than a
-  // signed size counts, and a shape of no pairs holds none.
-  plan.count = 1;
-  bool empty = false;
-  for (const std::size_t extent : plan.shape)
-    empty = empty || extent == 0;
-  if (!empty)
-    for (const std::size_t extent : plan.shape) {
-      if (plan.count > largest_count / extent)
-        throw allocation_error();
-      plan.count *= extent;
-    }
-  else
-    plan.count = 0;
+  // signed size counts, and a shape of no pairs holds none, however long its
+  // other axes.
+  const bool empty = std::find(plan.shape.begin(), plan.shape.end(),
+                               std::size_t{0}) != plan.shape.end();
+  plan.count = empty ? 0 : 1;
+  for (std::size_t k = 0; k < axes && !empty; ++k) {
+    if (plan.count > largest_count / plan.shape[k])
+      throw allocation_error();
+    plan.count *= plan.shape[k];
+  }
   return plan;
 }
 

@@ -56,10 +56,10 @@ struct Region {
 
 // One alphabet's letters as the distance between words reads them: which
 // bytes are letters, each letter's region, and the squared cells, tabled.
-//
-//   cell(r, c) = 0 when |r - c| <= 1, else beta[max(r, c) - 1] - beta[min(r,
-//   c)] cell(q, c) = lower(c) - q below the region, q - upper(c) above it,
-//                0 inside, NaN for a NaN mean q
+// The cell of letters r and c is 0 when |r - c| <= 1, else
+// beta[max(r, c) - 1] - beta[min(r, c)]; the cell of a mean q and letter c
+// is lower(c) - q below its region, q - upper(c) above it, 0 inside, and
+// NaN for a NaN mean.
 //
 // Letters are numbered from 0 ('a'); letters() stands for a byte that is no
 // letter, whose every cell is NaN. Construction: precondition
