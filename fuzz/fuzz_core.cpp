@@ -1,7 +1,7 @@
 // Drives the core with arbitrary sizes and values, behind the argument checks
 // the Python binding applies, and checks the tiled kernels against the
-// serial reference. Input: window, stride, w, alpha as four little-endian
-// 32-bit integers, then the series as raw doubles.
+// serial reference, letters walked and certified. Input: window, stride, w,
+// alpha as four little-endian 32-bit integers, then the series as raw doubles.
 #include <morvel/morvel.hpp>
 #include <morvel/plan.hpp>
 #include <morvel/reference.hpp>
@@ -98,8 +98,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
       const morvel::Execution how{set, layout};
       check(paa, morvel::testing::paa_grid(ts.data(), ts.size(), window, stride,
                                            w, how));
-      check(sax, morvel::testing::sax_grid(ts.data(), ts.size(), window, stride,
-                                           w, alpha, how));
+      for (const auto letters :
+           {morvel::Letters::walked, morvel::Letters::certified})
+        check(sax,
+              morvel::testing::sax_grid(ts.data(), ts.size(), window, stride, w,
+                                        alpha, {set, layout, letters}));
     }
   }
   return 0;

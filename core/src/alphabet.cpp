@@ -12,9 +12,13 @@
 // decimal that reads back as the stored double.
 #include "morvel/alphabet.hpp"
 
+#include "morvel/morvel.hpp"
+
 #include <array>
 #include <cstddef>
 #include <cstdio>
+#include <limits>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -372,6 +376,39 @@ char letter_for(double mean, std::int32_t alpha) noexcept {
     }
   }
   return static_cast<char>('a' + start);
+}
+
+const char *letter_grid(std::int32_t alpha) noexcept {
+  using Grid = std::array<char, letter_grid_cells + 1>; // and the 0
+  static std::once_flag built[max_alphabet + 1];
+  static Grid grids[max_alphabet + 1];
+  const auto index = static_cast<std::size_t>(alpha);
+  std::call_once(built[index], [alpha, &grid = grids[index]] {
+    const double infinity = std::numeric_limits<double>::infinity();
+    // The letter of a mean after the snap: non-decreasing in the mean, so
+    // constant over [low, high) exactly when equal at low and just below
+    // high.
+    auto letter = [alpha](double mean) {
+      return letter_for(std::fabs(mean) < zero_snap_threshold ? 0.0 : mean,
+                        alpha);
+    };
+    auto edge = [infinity](std::int32_t k) {
+      if (k <= 0)
+        return -infinity;
+      if (k >= letter_grid_cells)
+        return infinity;
+      return (k - letter_grid_offset) / letter_grid_scale;
+    };
+    for (std::int32_t k = 0; k < letter_grid_cells; ++k) {
+      const double low = edge(k - 1);
+      const double high = edge(k + 2);
+      const char first = letter(low);
+      const char last = high == infinity ? letter(infinity)
+                                         : letter(std::nextafter(high, low));
+      grid[static_cast<std::size_t>(k)] = first == last ? first : 0;
+    }
+  });
+  return grids[index].data();
 }
 
 Alphabet::Alphabet(std::int32_t alpha) : letters_(letter_count(alpha)) {

@@ -49,11 +49,15 @@
 #include "kernel_segments.hpp"
 #include "kernel_windows.hpp"
 
+// Uses the lanes above.
+#include "kernel_certified.hpp"
+
 namespace morvel::detail::MORVEL_KERNEL_NAMESPACE {
 
 // This instruction set's entry: its lanes are the tile the windows kernel
 // above was compiled for.
-const Kernels kernels{lanes, &windows_kernel, &segments_kernel};
+const Kernels kernels{lanes, &windows_kernel, &segments_kernel,
+                      &certified_kernel};
 
 } // namespace morvel::detail::MORVEL_KERNEL_NAMESPACE
 

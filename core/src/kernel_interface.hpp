@@ -16,6 +16,7 @@ struct Cells {
   const double *cuts; // the breakpoints of the letters, ascending
   std::int32_t cut_count;
   std::int32_t alpha; // their alphabet
+  const char *grid;   // its letter_grid, for certified letters
 };
 
 // Windows side by side, one per lane: `count` windows (a whole number of
@@ -59,6 +60,27 @@ struct SegmentArgs {
   std::int64_t scratch_slots;
 };
 
+// Letters decided from a bound, for the windows of one chunk of the series,
+// one window per lane. The chunk's values lie at ts[0 .. span - 1]; sums and
+// squares are their prefix sums, shifted by `shift` (exactly: see run.cpp),
+// span + 1 of each. A letter whose bound straddles a breakpoint, and every
+// letter of a window the bound cannot serve, is written as 0, and counted.
+struct CertifiedArgs {
+  const double *ts;      // the chunk's first value
+  const double *sums;    // sums[k] = y[0] + ... + y[k - 1], y = ts - shift
+  const double *squares; // squares[k] = y[0]^2 + ... + y[k - 1]^2
+  double shift;
+  double largest;         // max |ts[k]| over the span
+  double largest_shifted; // max |y[k]| over the span
+  std::int64_t span;
+  std::int64_t stride;
+  std::int64_t count; // windows in the chunk: window i starts at i * stride
+  std::int32_t n;
+  std::int32_t w;
+  Cells cells;            // count rows
+  std::int64_t undecided; // out: cells written as 0
+};
+
 // Lanes of the widest group any kernel runs at once (eight vectors of
 // eight), for sizing the buffers above.
 inline constexpr std::int32_t max_kernel_lanes = 64;
@@ -69,6 +91,7 @@ struct Kernels {
   std::int64_t lanes;
   void (*windows)(const WindowArgs &);
   void (*segments)(const SegmentArgs &);
+  void (*certified)(CertifiedArgs &);
 };
 
 // Each compiled instruction set's entry, defined by its kernel_*.cpp.

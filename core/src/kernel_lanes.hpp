@@ -25,6 +25,7 @@ static_assert(lanes <= max_kernel_lanes && 8 * width <= max_kernel_lanes,
 typedef double vec __attribute__((vector_size(width * sizeof(double))));
 typedef long long mask __attribute__((vector_size(width * sizeof(double))));
 typedef long long index __attribute__((vector_size(width * sizeof(double))));
+typedef int whole __attribute__((vector_size(width * sizeof(int))));
 
 vec broadcast(double value) { return vec{} + value; }
 index broadcast_index(long long value) { return index{} + value; }
@@ -40,6 +41,7 @@ void set_lane(index &v, int l, long long value) { v[l] = value; }
 mask less(const vec &a, const vec &b) { return a < b; }
 mask less(const index &a, const index &b) { return a < b; }
 mask both(const mask &a, const mask &b) { return a & b; }
+mask not_greater(const vec &a, const vec &b) { return a <= b; }
 mask invert(const mask &m) { return ~m; }
 // One more in every lane where m is set (all ones, that is -1).
 void count_where(index &counter, const mask &m) { counter -= m; }
@@ -47,7 +49,11 @@ long long lane(const index &v, int l) { return v[l]; }
 vec select(const mask &m, const vec &a, const vec &b) {
   return (vec)(((mask)a & m) | ((mask)b & ~m));
 }
+// Each lane truncated to an int; every lane must be in int's range.
+whole truncate(const vec &v) { return __builtin_convertvector(v, whole); }
+int lane(const whole &v, int l) { return v[l]; }
 double square_root(double value) { return __builtin_sqrt(value); }
+double absolute(double value) { return __builtin_fabs(value); }
 
 #else
 
@@ -58,6 +64,9 @@ struct mask {
   long long lane[width];
 };
 using index = mask;
+struct whole {
+  int lane[width];
+};
 
 vec broadcast(double value) {
   vec v;
@@ -119,6 +128,12 @@ mask both(const mask &a, const mask &b) {
   MORVEL_LANEWISE(r, a.lane[l] & b.lane[l]);
   return r;
 }
+mask not_greater(const vec &a, const vec &b) {
+  mask r;
+  MORVEL_LANEWISE(r, a.lane[l] <= b.lane[l] ? -1LL : 0LL);
+  return r;
+}
+
 mask invert(const mask &m) {
   mask r;
   MORVEL_LANEWISE(r, ~m.lane[l]);
@@ -133,8 +148,17 @@ vec select(const mask &m, const vec &a, const vec &b) {
   MORVEL_LANEWISE(r, m.lane[l] != 0 ? a.lane[l] : b.lane[l]);
   return r;
 }
+
 #undef MORVEL_LANEWISE
+whole truncate(const vec &v) {
+  whole r;
+  for (int l = 0; l < width; ++l)
+    r.lane[l] = static_cast<int>(v.lane[l]);
+  return r;
+}
+int lane(const whole &v, int l) { return v.lane[l]; }
 double square_root(double value) { return std::sqrt(value); }
+double absolute(double value) { return std::fabs(value); }
 
 #endif
 

@@ -95,6 +95,44 @@ void divide(Plan &plan, Execution how) {
   }
 }
 
+// Whether a sax call's letters are decided from a bound, and its chunks.
+// A chunk's prefix sums cost about a value's addition per stride step, its
+// letters a few operations each; the walk costs window additions per letter.
+void certify(Plan &plan, Execution how) {
+  const auto count = static_cast<std::int64_t>(plan.shape.rows);
+  const auto w = static_cast<std::int64_t>(plan.shape.columns);
+  const std::int64_t n = plan.window;
+  const std::int64_t step = plan.stride > 1 ? plan.stride : 1;
+  if (plan.transform != Transform::sax || how.letters == Letters::walked ||
+      count == 0 || w == 0 || n < 2 || n > certified_window_limit)
+    return;
+  if (how.letters == Letters::automatic &&
+      (step > n || n * w < 64 || 16 * step > n * w))
+    return;
+  std::int64_t chunk = 2048;
+  if (chunk > (std::int64_t{1} << 16) / step)
+    chunk = (std::int64_t{1} << 16) / step;
+  if (chunk > (std::int64_t{1} << 20) / w)
+    chunk = (std::int64_t{1} << 20) / w;
+  if (chunk < 1)
+    chunk = 1;
+  if (chunk > count)
+    chunk = count;
+  plan.certified = true;
+  plan.chunk = chunk;
+  plan.chunk_span = (chunk - 1) * step + n;
+  plan.tiled = 0;
+  plan.batch = 0;
+  plan.serial = false;
+  plan.segment_scratch = 0;
+  plan.tile_rows = chunk;
+  plan.window_scratch = 0;
+  if (chunk >= plan.lanes && plan.stride != 1) {
+    const std::int64_t fits = scratch_bytes / (plan.lanes * 8);
+    plan.window_scratch = n < fits ? n : fits;
+  }
+}
+
 // One block for every buffer, each 8-byte aligned.
 void lay_out(Plan &plan) {
   const std::size_t cell_bytes = plan.transform == Transform::paa ? 8 : 1;
@@ -115,6 +153,10 @@ void lay_out(Plan &plan) {
            8);
   space.means = take(static_cast<std::size_t>(plan.batch) * 8);
   space.deviations = take(static_cast<std::size_t>(plan.batch) * 8);
+  const std::size_t prefix =
+      plan.certified ? static_cast<std::size_t>(plan.chunk_span) + 1 : 0;
+  space.sums = take(prefix * 8);
+  space.squares = take(prefix * 8);
   space.bytes = at;
   plan.working_bytes = at <= inline_workspace_bytes ? 0 : at;
 }
@@ -133,6 +175,7 @@ Plan make_plan(Transform transform, std::size_t length, std::int32_t window,
   plan.segment_kernels = plan.kernels;
   plan.lanes = plan.kernels->lanes;
   divide(plan, how);
+  certify(plan, how);
   lay_out(plan);
   return plan;
 }
@@ -166,6 +209,17 @@ const char *instruction_set_name(InstructionSet set) noexcept {
     return "avx2";
   default:
     return "portable";
+  }
+}
+
+const char *letters_name(Letters letters) noexcept {
+  switch (letters) {
+  case Letters::walked:
+    return "walked";
+  case Letters::certified:
+    return "certified";
+  default:
+    return "automatic";
   }
 }
 

@@ -26,6 +26,7 @@ namespace {
 using morvel::Execution;
 using morvel::InstructionSet;
 using morvel::Layout;
+using morvel::Letters;
 
 std::atomic<bool> counting{false};
 std::atomic<std::size_t> counted{0};
@@ -142,17 +143,21 @@ TEST_P(EveryKernel, SaxMatchesTheReference) {
     for (std::int32_t alpha : {0, 2, 3, 4, 9, 24}) {
       const auto expected =
           morvel::sax_reference(ts, shape.window, shape.stride, shape.w, alpha);
-      const auto grid =
-          morvel::testing::sax_grid(ts.data(), ts.size(), shape.window,
-                                    shape.stride, shape.w, alpha, set);
-      ASSERT_EQ(grid.rows, expected.size());
-      for (std::size_t i = 0; i < grid.rows; ++i)
-        ASSERT_EQ(std::string(grid.cells.begin() +
-                                  static_cast<std::ptrdiff_t>(i * grid.columns),
-                              grid.cells.begin() + static_cast<std::ptrdiff_t>(
-                                                       (i + 1) * grid.columns)),
-                  std::string(expected[i].begin(), expected[i].end()))
-            << describe(shape) << " alpha=" << alpha << " row " << i;
+      for (const Letters letters : {Letters::walked, Letters::certified}) {
+        const auto grid = morvel::testing::sax_grid(
+            ts.data(), ts.size(), shape.window, shape.stride, shape.w, alpha,
+            {set.set, set.layout, letters});
+        ASSERT_EQ(grid.rows, expected.size());
+        for (std::size_t i = 0; i < grid.rows; ++i)
+          ASSERT_EQ(
+              std::string(grid.cells.begin() +
+                              static_cast<std::ptrdiff_t>(i * grid.columns),
+                          grid.cells.begin() + static_cast<std::ptrdiff_t>(
+                                                   (i + 1) * grid.columns)),
+              std::string(expected[i].begin(), expected[i].end()))
+              << describe(shape) << " alpha=" << alpha << " row " << i << " "
+              << morvel::letters_name(letters);
+      }
     }
   }
 }
@@ -198,8 +203,11 @@ TEST(Plans, RunAllocatesExactlyThePlansWorkingMemory) {
         const Execution how{set, layout};
         const auto paa = morvel::plan_paa(call.length, call.window, call.stride,
                                           call.w, how);
-        const auto sax = morvel::plan_sax(call.length, call.window, call.stride,
-                                          call.w, 4, how);
+        const auto sax =
+            morvel::plan_sax(call.length, call.window, call.stride, call.w, 4,
+                             {set, layout,
+                              layout == Layout::serial ? Letters::certified
+                                                       : Letters::automatic});
         const std::size_t paa_bytes = allocated_by([&] {
           morvel::run(paa, ts.data(),
                       [](std::size_t, std::size_t, const double *) {});

@@ -48,6 +48,24 @@ std::size_t letter_count(std::int32_t alpha) noexcept;
 // Never throws. Cost: O(log alpha).
 char letter_for(double mean, std::int32_t alpha) noexcept;
 
+// A lookup of letters for means known to within half a grid step: cell k
+// (0 <= k < letter_grid_cells) holds the means v with floor(v *
+// letter_grid_scale) + letter_grid_offset = k, the first and last cells
+// extended to -inf and +inf. Its byte is the letter of every mean (after the
+// zero snap) from one cell below to one cell above it, or 0 where a
+// breakpoint or an edge of the snap lies there. So a mean m with an index k
+// computed to within a cell of its own, whose true value lies within half a
+// step of m, has the letter grid[k] when that is not 0.
+inline constexpr double letter_grid_scale = 1024.0;
+inline constexpr double letter_grid_offset = 8192.0;
+inline constexpr std::int32_t letter_grid_cells = 16384;
+
+// The grid of alphabet alpha, letter_grid_cells bytes, built on first use
+// (O(cells log alpha), once per alphabet and process; thread-safe).
+// One more byte, grid[letter_grid_cells], is always 0: a cell for means
+// not looked up. Precondition: valid_alphabet(alpha). Never throws.
+const char *letter_grid(std::int32_t alpha) noexcept;
+
 // The means a letter stands for: [lower, upper), infinite at either end.
 struct Region {
   double lower;

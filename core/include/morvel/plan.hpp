@@ -43,9 +43,24 @@ enum class Layout { automatic, windows, segments, serial };
 
 const char *layout_name(Layout layout) noexcept;
 
+// How a sax call decides its letters:
+//  - walked: every segment mean computed by the stretched walk;
+//  - certified: each letter from an estimate of its mean with a proven
+//    bound, the walk only for the letters the bound leaves open (windows of
+//    up to certified_window_limit values);
+//  - automatic: certified where that is the cheaper, walked elsewhere.
+// Every choice gives the same letters; paa always walks.
+enum class Letters { automatic, walked, certified };
+
+const char *letters_name(Letters letters) noexcept;
+
+// The longest window whose letters can be certified.
+inline constexpr std::int32_t certified_window_limit = 1 << 16;
+
 struct Execution {
   InstructionSet set = best_instruction_set(); // must be usable
   Layout layout = Layout::automatic;
+  Letters letters = Letters::automatic;
 };
 
 // What a call's cells hold: segment means (double) or letters (char).
@@ -59,6 +74,8 @@ struct Workspace {
   std::size_t segment_scratch = 0; // normalised slots, segments kernel
   std::size_t means = 0;           // window means of a batch
   std::size_t deviations = 0;      // and their standard deviations
+  std::size_t sums = 0;            // prefix sums of a chunk, certified
+  std::size_t squares = 0;         // and of its squares
   std::size_t bytes = 0;           // the whole block
 };
 
@@ -83,6 +100,12 @@ struct Plan {
   std::int64_t tile_rows = 0;       // rows per tile handed to the sink
   std::int64_t window_scratch = 0;  // values per lane, windows kernel
   std::int64_t segment_scratch = 0; // slots of the segments kernel
+  // Letters decided from a bound: the windows a chunk at a time, each
+  // chunk's values summed once; the windows kernel above walks a chunk
+  // whose letters the bound leaves open too often.
+  bool certified = false;
+  std::int64_t chunk = 0;      // windows per chunk
+  std::int64_t chunk_span = 0; // values of the longest chunk
 
   // Its memory.
   Workspace workspace;
@@ -112,6 +135,13 @@ template <typename T>
 using TileSink =
     std::function<void(std::size_t first, std::size_t rows, const T *cells)>;
 
+// How a sax plan's letters were decided: from the bound, or by the walk
+// (letters the bound left open, and every letter of a chunk walked whole).
+struct LetterTally {
+  std::size_t certified = 0;
+  std::size_t walked = 0;
+};
+
 // Computes a paa plan over ts[0 .. plan.length - 1] into `sink`.
 // Preconditions: plan.transform is paa and ts holds plan.length values.
 // Throws allocation_error when its working memory cannot be had, and
@@ -120,8 +150,10 @@ using TileSink =
 std::size_t run(const Plan &plan, const double *ts,
                 const TileSink<double> &sink);
 
-// The same for a sax plan (plan.transform is sax).
-std::size_t run(const Plan &plan, const double *ts, const TileSink<char> &sink);
+// The same for a sax plan (plan.transform is sax), adding to `tally`, when
+// given, how its letters were decided.
+std::size_t run(const Plan &plan, const double *ts, const TileSink<char> &sink,
+                LetterTally *tally = nullptr);
 
 // Computes a plan straight into the caller's array: cells[0 .. rows * w - 1],
 // row-major, each tile copied there while it is still in cache.
