@@ -1,7 +1,10 @@
 // What the sweep in bench/shapes.py measures morvel against, built only for
 // the benchmarks: the literal implementation (the binding library's standard
 // conversions around the serial per-window loop), the same conversions with
-// nothing computed, and the latency of one floating-point addition.
+// nothing computed, and the latency of one floating-point addition. And for
+// bench/letters.py: a sax call's letters walked or certified on demand, and
+// how a certified call decided them.
+#include <morvel/alphabet.hpp>
 #include <morvel/morvel.hpp>
 #include <morvel/plan.hpp>
 #include <morvel/reference.hpp>
@@ -11,6 +14,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace py = pybind11;
@@ -53,6 +57,49 @@ double kernel_ms(py::buffer ts, std::int32_t window, std::int32_t stride,
   return best;
 }
 
+morvel::Letters letters_named(const std::string &name) {
+  if (name == "walked")
+    return morvel::Letters::walked;
+  if (name == "certified")
+    return morvel::Letters::certified;
+  return morvel::Letters::automatic;
+}
+
+morvel::Plan letters_plan(const py::buffer_info &info, std::int32_t window,
+                          std::int32_t stride, std::int32_t w,
+                          std::int32_t alpha, const std::string &letters) {
+  return morvel::plan_sax(static_cast<std::size_t>(info.size), window, stride,
+                          w, alpha,
+                          {morvel::best_instruction_set(),
+                           morvel::Layout::automatic, letters_named(letters)});
+}
+
+// The letters of a sax call on a float64 buffer, decided as `letters` says
+// ("walked", "certified" or "automatic"), as rows * w bytes.
+py::bytes sax_letters(py::buffer ts, std::int32_t window, std::int32_t stride,
+                      std::int32_t w, std::int32_t alpha,
+                      const std::string &letters) {
+  const py::buffer_info info = ts.request();
+  const morvel::Plan plan =
+      letters_plan(info, window, stride, w, alpha, letters);
+  std::string cells(plan.shape.rows * plan.shape.columns, '\0');
+  morvel::run(plan, static_cast<const double *>(info.ptr), cells.data());
+  return py::bytes(cells);
+}
+
+// How a certified sax call decided its letters: (from the bound, walked).
+py::tuple letter_tally(py::buffer ts, std::int32_t window, std::int32_t stride,
+                       std::int32_t w, std::int32_t alpha) {
+  const py::buffer_info info = ts.request();
+  const morvel::Plan plan =
+      letters_plan(info, window, stride, w, alpha, "certified");
+  morvel::LetterTally tally;
+  morvel::run(
+      plan, static_cast<const double *>(info.ptr),
+      [](std::size_t, std::size_t, const char *) {}, &tally);
+  return py::make_tuple(tally.certified, tally.walked);
+}
+
 } // namespace
 
 PYBIND11_MODULE(morvel_literal, m) {
@@ -68,4 +115,10 @@ PYBIND11_MODULE(morvel_literal, m) {
                            std::int32_t, std::int32_t) { return py::list(); });
   m.def("add_latency_ns", &add_latency_ns);
   m.def("kernel_ms", &kernel_ms);
+  m.def("sax_letters", &sax_letters);
+  m.def("letter_tally", &letter_tally);
+  m.def("breakpoints", [](std::int32_t alpha) {
+    const morvel::BreakpointRow row = morvel::breakpoints(alpha);
+    return std::vector<double>(row.begin(), row.end());
+  });
 }

@@ -1,11 +1,12 @@
 // Replays fuzzer inputs without libFuzzer: each argument is a file, or a
 // directory whose files are replayed in name order. `--random COUNT SEED`
 // instead drives the harness with COUNT generated inputs: random walks on
-// offsets from 0 to 1e12, constant stretches, spikes, NaN and infinities,
-// under shapes small enough to check quickly.
+// offsets from 0 to 1e12, with steps from 2^-1070 to 2^310, constant
+// stretches, jumps, NaN and infinities, under shapes small enough to check
+// quickly.
 #include <algorithm>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -35,7 +36,11 @@ std::vector<std::uint8_t> generated(std::mt19937_64 &rng) {
       static_cast<std::int32_t>(uniform(0, 24))};
   const double offsets[] = {0.0, 1.0, 1e3, 1e6, 1e12, -1e9};
   const double offset = offsets[uniform(0, 5)];
-  const double scale = std::ldexp(1.0, static_cast<int>(uniform(-30, 30)));
+  // Mostly ordinary steps; now and then near the ends of the range the
+  // letters' bound serves, and beyond.
+  const double scale =
+      std::ldexp(1.0, static_cast<int>(uniform(0, 3) == 0 ? uniform(-1070, 310)
+                                                          : uniform(-30, 30)));
   std::vector<double> ts(length);
   double level = 0.0;
   for (double &value : ts) {

@@ -33,16 +33,18 @@
 // 2. The estimate. The chunk's values are shifted by c exactly (Sterbenz:
 //    run.cpp shifts only when every value lies within a factor 2 of c), so
 //    y = x - c are the same window moved, with the same M_j. Over a span of
-//    L values with |y| <= Y, a prefix sum is a sum of at most L terms along a
-//    tree of depth at most L + 1, so |sums[k] - exact| <= eP = gamma(L + 1)
-//    L Y, |squares[k] - exact| <= eQ = gamma(L + 2) L Y^2, and |sums[k]| <=
-//    2 L Y, |squares[k]| <= 2 L Y^2.
+//    L values with |y| <= Y, a prefix sum is a running sum of at most L
+//    terms, so (generously) |sums[k] - exact| <= eP = gamma(L + 1) L Y,
+//    |squares[k] - exact| <= eQ = gamma(L + 2) L Y^2, and |sums[k]| <= 2 L Y,
+//    |squares[k]| <= 2 L Y^2.
 //    - s1 = fl(sums[e] - sums[b]): |s1 - n mu_y| <= e1 = 2 eP + 4 u L Y.
-//    - mean = fl(s1 / n): |mean - mu_y| <= em = (e1 + u (n Y + e1)) / n.
+//    - mean = fl(s1 fl(1 / n)) = s1 / n (1 + theta_2): |mean - mu_y| <= em
+//      = (e1 + gamma(2) (n Y + e1)) / n.
 //    - s2 likewise: |s2 - sum y^2| <= e2 = 2 eQ + 4 u L Y^2.
-//    - v = fl(fl(s2 / n) - fl(mean^2)) against sigma^2 = sum y^2 / n -
-//      mu_y^2: |v - sigma^2| <= eV = (e2 + u (n Y^2 + e2)) / n + u mean^2
-//      + em (2 |mean| + em) + u (fl(s2 / n) + fl(mean^2)).
+//    - v = fl(second - fl(mean^2)), second = fl(s2 fl(1 / n)), against
+//      sigma^2 = sum y^2 / n - mu_y^2: |v - sigma^2| <= eV = (e2 + gamma(2)
+//      (n Y^2 + e2)) / n + u mean^2 + em (2 |mean| + em) + u (second +
+//      fl(mean^2)); second >= 0, as sums of squares only grow.
 //    - The window is served only when eV <= v / 2: then sigma >= sigma_low =
 //      0.69 sd, sd = fl(sqrt(v)), and |sigma - sd| / sd <= es = (eV / v +
 //      u)(1 + 2u).
@@ -54,10 +56,17 @@
 //      |m - M_j| <= E_estimate = gamma(3) (r (1 + es) + eD / (n sd)) +
 //      eD / (n sd) + r es.
 //
-// 3. With sigma >= sigma_low >= 2^-300 and X <= 2^300 nothing overflows, and
-//    underflow adds less than eta = 2^-400 to |m_j - M_j| in all. Each bound
-//    above is evaluated with at most 40 roundings of non-negative terms, so
-//    its computed value is at least (1 - gamma(40)) times its own; doubling
+// 3. With sigma >= sigma_low >= 2^-300 and X <= 2^300 (run.cpp refuses a
+//    chunk with a larger value, a NaN or an infinity) nothing overflows
+//    (L Y^2 <= 2^620), and underflow adds less than eta = 2^-400 to |m_j -
+//    M_j| in all: each underflowing square or quotient is off by at most
+//    2^-1075, against sums of squares of at least n sigma^2 >= 2^-600 (a
+//    relative 2^-440 at most, times r <= 2^8) and means of at least 2^-1074
+//    resolution. Each bound
+//    above is evaluated with at most 40 roundings of non-negative terms (a
+//    division by sd or v as a product with scale = fl(1 / fl(n sd)), which
+//    is 1 / (n sqrt(v)) within 4 roundings), so its computed value is at
+//    least (1 - gamma(50)) times its own; doubling
 //    the sum covers that and the rounding of m -/+ E (u (|m| + E), |m| <= r
 //    + 1):
 //      E = 2 (E_walk + E_estimate + eta + u (r + 2)), served when E <= 1/4.
@@ -108,9 +117,9 @@ void certified_kernel(CertifiedArgs &a) {
   const double eP = error_factor(L + 1.0) * L * Y;
   const double eQ = error_factor(L + 2.0) * L * Y * Y;
   const double e1 = 2.0 * eP + 4.0 * unit * L * Y;
-  const double em = (e1 + unit * (n * Y + e1)) / n;
+  const double em = (e1 + error_factor(2.0) * (n * Y + e1)) / n;
   const double e2 = 2.0 * eQ + 4.0 * unit * L * Y * Y;
-  const double e2n = (e2 + unit * (n * Y * Y + e2)) / n;
+  const double e2n = (e2 + error_factor(2.0) * (n * Y * Y + e2)) / n;
   const double eG = static_cast<double>(w) * (eP + 6.0 * unit * (L + 1.0) * Y);
   const double eB =
       2.0 * eG + 6.0 * unit * static_cast<double>(w) * (L + 1.0) * Y;
@@ -122,6 +131,7 @@ void certified_kernel(CertifiedArgs &a) {
   const double fixed = 0x1p-400 + unit * (r + 2.0);
 
   const vec length = broadcast(n);
+  const vec reciprocal = broadcast(1.0 / n);
   const vec zero = broadcast(0.0);
   const vec shift = broadcast(a.shift);
   const vec repetitions = broadcast(static_cast<double>(w));
@@ -129,31 +139,53 @@ void certified_kernel(CertifiedArgs &a) {
   const std::int32_t cut_count = a.cells.cut_count;
   const auto columns = static_cast<std::size_t>(w);
   const bool neighbours = a.stride == 1;
-  const bool in_range = X <= 0x1p300;
   const char *const grid = a.cells.grid;
   char *const letters = a.cells.letters;
   const std::int64_t whole_values = a.n / w;
   const std::int64_t part_values = a.n % w;
   std::int64_t undecided = 0;
 
-  for (std::int64_t first = 0; first < a.count; first += width) {
-    const std::int64_t left = a.count - first;
-    const int valid = left < width ? static_cast<int>(left) : width;
+  // A group is `width` windows side by side, from window `first`; lanes past
+  // the chunk's end repeat its last window and are never served.
+  struct Group {
+    std::int64_t first;
+    int valid;
+    bool contiguous;
     std::int64_t starts[width];
-    vec lanes_valid = zero;
-    for (int l = 0; l < width; ++l) {
-      starts[l] = (first + (l < valid ? l : valid - 1)) * a.stride;
-      set_lane(lanes_valid, l, l < valid && in_range ? 1.0 : 0.0);
-    }
-    const bool contiguous = neighbours && valid == width;
+  };
+  auto group_at = [&](std::int64_t first) {
+    Group g{};
+    g.first = first;
+    const std::int64_t left = a.count - first;
+    g.valid = left < width ? static_cast<int>(left) : width;
+    for (int l = 0; l < width; ++l)
+      g.starts[l] = (first + (l < g.valid ? l : g.valid - 1)) * a.stride;
+    g.contiguous = neighbours && g.valid == width;
+    return g;
+  };
 
+  // What the letters of a group's windows need: the window sum, 1 / (n sd),
+  // the bound E, whether E serves, and whether it is within half a grid
+  // step (so the letters can be looked up).
+  struct Terms {
+    vec s1;
+    vec scale;
+    vec bound;
+    mask served;
+    mask fast;
+  };
+  auto terms_of = [&](const Group &g) {
+    vec lanes_valid = zero;
+    for (int l = 0; l < width; ++l)
+      set_lane(lanes_valid, l, l < g.valid ? 1.0 : 0.0);
+    Terms t;
     // The window's estimates and its bound E (section 2 and 3 above).
-    const vec s1 = gather(a.sums, a.n, starts, contiguous) -
-                   gather(a.sums, 0, starts, contiguous);
-    const vec s2 = gather(a.squares, a.n, starts, contiguous) -
-                   gather(a.squares, 0, starts, contiguous);
-    const vec mean = s1 / length;
-    const vec second = s2 / length;
+    t.s1 = gather(a.sums, a.n, g.starts, g.contiguous) -
+           gather(a.sums, 0, g.starts, g.contiguous);
+    const vec s2 = gather(a.squares, a.n, g.starts, g.contiguous) -
+                   gather(a.squares, 0, g.starts, g.contiguous);
+    const vec mean = t.s1 * reciprocal;
+    const vec second = s2 * reciprocal;
     const vec mean_square = mean * mean;
     const vec v = second - mean_square;
     const vec size = select(less(mean, zero), zero - mean, mean);
@@ -164,47 +196,97 @@ void certified_kernel(CertifiedArgs &a) {
     for (int l = 0; l < width; ++l)
       set_lane(sd, l, square_root(lane(v, l)));
     const vec low = broadcast(0.69) * sd;
-    const vec es = (eV / v + broadcast(unit)) * broadcast(1.0 + 2.0 * unit);
-    const vec ratio = broadcast(delta) / low;
+    t.scale = broadcast(1.0) / (length * sd);
+    const vec over_sd = length * t.scale; // 1 / sd, and its square 1 / v
+    const vec es = (eV * over_sd * over_sd + broadcast(unit)) *
+                   broadcast(1.0 + 2.0 * unit);
+    const vec ratio = broadcast(delta / 0.69) * over_sd; // delta / low
     const vec beta = broadcast(2.0 * error_factor(n + 4.0)) + ratio * ratio;
     const vec e_walk = broadcast(walk_rounding) + broadcast(kappa) * ratio +
                        broadcast(r) * beta;
-    const vec scale = broadcast(1.0) / (length * sd);
-    const vec block = broadcast(eD) * scale;
+    const vec block = broadcast(eD) * t.scale;
     const vec e_estimate =
         broadcast(g3) * (broadcast(r) * (broadcast(1.0) + es) + block) + block +
         broadcast(r) * es;
-    const vec bound = broadcast(2.0) * (e_walk + e_estimate + broadcast(fixed));
+    t.bound = broadcast(2.0) * (e_walk + e_estimate + broadcast(fixed));
     // NaN anywhere fails every comparison, so leaves the window unserved.
-    const mask served =
-        both(both(less(zero, v), not_greater(eV, broadcast(0.5) * v)),
-             both(both(not_greater(broadcast(0x1p-300), low),
-                       not_greater(bound, broadcast(0.25))),
-                  less(zero, lanes_valid)));
+    t.served = both(both(less(zero, v), not_greater(eV, broadcast(0.5) * v)),
+                    both(both(not_greater(broadcast(0x1p-300), low),
+                              not_greater(t.bound, broadcast(0.25))),
+                         less(zero, lanes_valid)));
+    t.fast = both(t.served,
+                  not_greater(t.bound, broadcast(0.5 / letter_grid_scale)));
+    return t;
+  };
 
-    // Windows whose bound is within half a grid step look their letters up;
-    // the others, and means beyond the grid, count breakpoints instead.
-    const mask fast =
-        both(served, not_greater(bound, broadcast(0.5 / letter_grid_scale)));
-    bool lane_served[width];
-    for (int l = 0; l < width; ++l)
-      lane_served[l] = lane(served, l) != 0;
-    const vec last_cell = broadcast(letter_grid_cells - 1);
-    const vec beyond = broadcast(letter_grid_cells);
+  // The letters the grid left open, one by one: the same estimate, computed
+  // lane by lane, and the breakpoints counted at both ends of its bound.
+  // Returns the letters still open, left 0 for the walk.
+  auto settle = [&](const Group &g, const Terms &t) {
+    std::int64_t open = 0;
+    for (int l = 0; l < g.valid; ++l) {
+      char *row = letters + static_cast<std::size_t>(g.first + l) * columns;
+      const double *sums = a.sums + g.starts[l];
+      const double *values = a.ts + g.starts[l];
+      std::int64_t q = 0;
+      std::int64_t part = 0;
+      auto block_start = [&]() {
+        double value = static_cast<double>(w) * sums[q];
+        if (part != 0)
+          value += static_cast<double>(part) * (values[q] - a.shift);
+        return value;
+      };
+      for (std::int64_t j = 0; j < w; ++j) {
+        const double start = block_start();
+        q += whole_values;
+        part += part_values;
+        if (part >= w) {
+          part -= w;
+          ++q;
+        }
+        if (row[j] != 0)
+          continue;
+        if (lane(t.served, l) != 0) {
+          const double m =
+              ((block_start() - start) - lane(t.s1, l)) * lane(t.scale, l);
+          const double bound = lane(t.bound, l);
+          const int below = letter_number(m - bound, cuts, cut_count);
+          if (below == letter_number(m + bound, cuts, cut_count))
+            row[j] = static_cast<char>('a' + below);
+        }
+        open += row[j] == 0;
+      }
+    }
+    return open;
+  };
 
-    // G(p) at the start of each block, p = j n = q w + part, then each
-    // block's letter, or 0 where the bounds' letters differ.
+  const vec last_cell = broadcast(letter_grid_cells - 1);
+  const vec beyond = broadcast(letter_grid_cells);
+  // A group's letters, from its terms: G(p) at the start of each block, p =
+  // j n = q w + part, then each block's letter, looked up, or counted where
+  // the lookup cannot decide, or 0 where the bounds' letters differ.
+  // A group's letters, from its terms: G(p) at the start of each block, p =
+  // j n = q w + part, then each block's letter looked up, or 0 where the
+  // grid cannot tell, settled afterwards.
+  auto letters_of = [&](const Group &g, const Terms &t) {
+    // Copies in registers: a byte store may alias anything reached through
+    // a reference, which would then be loaded again after every letter.
+    const char *const lookup = grid;
+    const std::size_t row_length = columns;
     std::int64_t q = 0;
     std::int64_t part = 0;
     auto block_start = [&]() {
-      vec g = repetitions * gather(a.sums, q, starts, contiguous);
+      vec value = repetitions * gather(a.sums, q, g.starts, g.contiguous);
       if (part != 0)
-        g += broadcast(static_cast<double>(part)) *
-             (gather(a.ts, q, starts, contiguous) - shift);
-      return g;
+        value += broadcast(static_cast<double>(part)) *
+                 (gather(a.ts, q, g.starts, g.contiguous) - shift);
+      return value;
     };
     vec start = block_start();
-    char *row = letters + static_cast<std::size_t>(first) * columns;
+    char *row = letters + static_cast<std::size_t>(g.first) * columns;
+    // Every letter has the bits 0x60 ('a' is 0x61, 'x' 0x78): their
+    // conjunction is 0 only when a cell is.
+    char every = 0x60;
     for (std::int64_t j = 0; j < w; ++j) {
       q += whole_values;
       part += part_values;
@@ -213,32 +295,45 @@ void certified_kernel(CertifiedArgs &a) {
         ++q;
       }
       const vec end = block_start();
-      const vec m = ((end - start) - s1) * scale;
+      const vec m = ((end - start) - t.s1) * t.scale;
       start = end;
       // The cell, within one of floor(m scale) + offset: the sum rounds
       // only near an edge. Lanes not looked up read the grid's last byte,
-      // 0, and are then counted.
-      vec cell =
+      // 0.
+      const vec cell =
           m * broadcast(letter_grid_scale) + broadcast(letter_grid_offset);
       const mask looked_up =
-          both(fast, both(less(zero, cell), less(cell, last_cell)));
+          both(t.fast, both(less(zero, cell), less(cell, last_cell)));
       const whole at = truncate(select(looked_up, cell, beyond));
-      for (int l = 0; l < valid; ++l) {
-        char code = grid[lane(at, l)];
-        if (code == 0) {
-          if (lane_served[l]) {
-            const double ml = lane(m, l);
-            const double bl = lane(bound, l);
-            const int below = letter_number(ml - bl, cuts, cut_count);
-            if (below == letter_number(ml + bl, cuts, cut_count))
-              code = static_cast<char>('a' + below);
-          }
-          undecided += code == 0;
+      char *cell_row = row + j;
+      if (g.valid == width) {
+        MORVEL_UNROLLED for (int l = 0; l < width; ++l) {
+          const char code = lookup[lane(at, l)];
+          every &= code;
+          cell_row[static_cast<std::size_t>(l) * row_length] = code;
         }
-        row[static_cast<std::size_t>(l) * columns +
-            static_cast<std::size_t>(j)] = code;
+      } else {
+        for (int l = 0; l < g.valid; ++l) {
+          const char code = lookup[lane(at, l)];
+          every &= code;
+          cell_row[static_cast<std::size_t>(l) * row_length] = code;
+        }
       }
     }
+    if (every == 0)
+      undecided += settle(g, t);
+  };
+
+  // The terms of a batch of groups first, where their divisions and square
+  // roots overlap, then their letters.
+  constexpr int batch = 16;
+  for (std::int64_t first = 0; first < a.count; first += batch * width) {
+    Terms terms[batch];
+    int count = 0;
+    for (; count < batch && first + count * width < a.count; ++count)
+      terms[count] = terms_of(group_at(first + count * width));
+    for (int i = 0; i < count; ++i)
+      letters_of(group_at(first + i * width), terms[i]);
   }
   a.undecided = undecided;
 }
