@@ -29,11 +29,12 @@ discords:
 # Timings: the core kernel against the literal loop (Google Benchmark), the
 # Python-level table and plot, the array functions beside the list functions,
 # the kernel alone, two threads and mindist's peers (build/bench/arrays.md),
+# letters certified beside letters walked (build/bench/letters.md),
 # the sweep of call shapes against their limits
 # (build/bench/), then the headline call and eight threads on CPython 3.14
 # and on the free-threaded build, GIL on and off. Takes several minutes.
 bench:
-	tools/run sh -c '"$$MORVEL_BUILD/bench/morvel_core_bench" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true && python3 bench/bench.py && python3 bench/arrays.py && python3 bench/shapes.py'
+	tools/run sh -c '"$$MORVEL_BUILD/bench/morvel_core_bench" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true && python3 bench/bench.py && python3 bench/arrays.py && python3 bench/letters.py && python3 bench/shapes.py'
 	tools/provision-free-threaded $(CPYTHON_TARBALL)
 	rm -f build/bench/builds.jsonl
 	tools/run python3 bench/builds.py --append build/bench/builds.jsonl

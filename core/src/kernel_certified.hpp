@@ -48,8 +48,11 @@
 //    - The window is served only when eV <= v / 2: then sigma >= sigma_low =
 //      0.69 sd, sd = fl(sqrt(v)), and |sigma - sd| / sd <= es = (eV / v +
 //      u)(1 + 2u).
-//    - Block sums from G(p) = fl(fl(w sums[q]) + fl(r y[q])), p = q w + r:
-//      |G - exact| <= eG = w (eP + 6 u (L + 1) Y); B = fl(G(e) - G(b)) has
+//    - Block sums from G(p), p = q w + r: fl(w sums[q]) when r = 0, else
+//      fl(fl((w - r) sums[q]) + fl(r sums[q + 1])), whose exact value is w
+//      P_q + r y_q all the same: |G - exact| <= eG = w (eP + 6 u (L + 1) Y)
+//      (the weights add up to w; three roundings of at most 2 w L Y
+//      each); B = fl(G(e) - G(b)) has
 //      |B - n b_j| <= eB = 2 eG + 6 u w (L + 1) Y; D = fl(B - s1) has
 //      |D - n (b_j - mu_y)| <= eD = eB + e1 + u (2 n Y + eB + e1).
 //    - m = fl(D a), a = fl(1 / fl(n sd)), is D / (n sd) (1 + theta_3):
@@ -104,6 +107,101 @@ int letter_number(double mean, const double *cuts, std::int32_t cut_count) {
   return position;
 }
 
+// The cell of each lane's mean in the letter grid, within one of floor(m
+// scale) + offset (the sum rounds only near an edge), or the grid's last
+// byte, 0, for lanes not looked up.
+whole grid_cells(const vec &m, const mask &fast) {
+  const vec zero = broadcast(0.0);
+  const vec cell =
+      m * broadcast(letter_grid_scale) + broadcast(letter_grid_offset);
+  const mask looked_up =
+      both(fast, both(less(zero, cell),
+                      less(cell, broadcast(letter_grid_cells - 1))));
+  return truncate(select(looked_up, cell, broadcast(letter_grid_cells)));
+}
+
+// G(p) for p = q w + part, as the bound's section 2 defines it, from the
+// window prefix sums `at` returns for a value index.
+template <typename At>
+vec block_start(const At &at, std::int64_t q, std::int64_t part,
+                std::int64_t w) {
+  if (part == 0)
+    return broadcast(static_cast<double>(w)) * at(q);
+  const auto weight = static_cast<double>(part);
+  return broadcast(static_cast<double>(w) - weight) * at(q) +
+         broadcast(weight) * at(q + 1);
+}
+
+// The letters of `valid` windows side by side, whose prefix sums `at`
+// returns: each block's mean estimated and looked up in the grid, its
+// letter stored in rows of w cells from `row`, or 0 where the grid cannot
+// tell. Everything it uses is its own (a byte store may alias anything
+// reached through a reference, which would then be loaded again after
+// every letter). Returns whether every cell got a letter.
+template <typename At>
+bool letters_from(const At &at, int valid, std::int64_t n, std::int64_t w,
+                  vec s1, vec scale, mask fast, const char *grid, char *row) {
+  const std::int64_t whole_values = n / w;
+  const std::int64_t part_values = n % w;
+  const auto columns = static_cast<std::size_t>(w);
+  std::int64_t q = 0;
+  std::int64_t part = 0;
+  vec start = block_start(at, q, part, w);
+  // Every letter has the bits 0x60 ('a' is 0x61, 'x' 0x78): their
+  // conjunction is 0 only when a cell is.
+  char every = 0x60;
+  for (std::int64_t j = 0; j < w; ++j) {
+    q += whole_values;
+    part += part_values;
+    if (part >= w) {
+      part -= w;
+      ++q;
+    }
+    const vec end = block_start(at, q, part, w);
+    const whole cell = grid_cells(((end - start) - s1) * scale, fast);
+    start = end;
+    char *cells = row + j;
+    if (valid == width) {
+      MORVEL_UNROLLED for (int l = 0; l < width; ++l) {
+        const char code = grid[lane(cell, l)];
+        every &= code;
+        cells[static_cast<std::size_t>(l) * columns] = code;
+      }
+    } else {
+      for (int l = 0; l < valid; ++l) {
+        const char code = grid[lane(cell, l)];
+        every &= code;
+        cells[static_cast<std::size_t>(l) * columns] = code;
+      }
+    }
+  }
+  return every != 0;
+}
+
+// A whole group of neighbouring windows: their prefix sums are one vector.
+bool group_letters(const double *sums, std::int64_t n, std::int64_t w, vec s1,
+                   vec scale, mask fast, const char *grid, char *row) {
+  auto at = [sums](std::int64_t q) { return load(sums + q); };
+  return letters_from(at, width, n, w, s1, scale, fast, grid, row);
+}
+
+// Any other group: each lane's prefix sums from its own start.
+bool strided_group_letters(const double *sums,
+                           const std::int64_t (&group_starts)[width], int valid,
+                           std::int64_t n, std::int64_t w, vec s1, vec scale,
+                           mask fast, const char *grid, char *row) {
+  std::int64_t starts[width];
+  for (int l = 0; l < width; ++l)
+    starts[l] = group_starts[l];
+  auto at = [sums, &starts](std::int64_t q) {
+    vec v = broadcast(0.0);
+    for (int l = 0; l < width; ++l)
+      set_lane(v, l, sums[starts[l] + q]);
+    return v;
+  };
+  return letters_from(at, valid, n, w, s1, scale, fast, grid, row);
+}
+
 void certified_kernel(CertifiedArgs &a) {
   constexpr double unit = 0x1p-53;
   const double n = a.n;
@@ -133,7 +231,6 @@ void certified_kernel(CertifiedArgs &a) {
   const vec length = broadcast(n);
   const vec reciprocal = broadcast(1.0 / n);
   const vec zero = broadcast(0.0);
-  const vec shift = broadcast(a.shift);
   const vec repetitions = broadcast(static_cast<double>(w));
   const double *cuts = a.cells.cuts;
   const std::int32_t cut_count = a.cells.cut_count;
@@ -227,17 +324,19 @@ void certified_kernel(CertifiedArgs &a) {
     for (int l = 0; l < g.valid; ++l) {
       char *row = letters + static_cast<std::size_t>(g.first + l) * columns;
       const double *sums = a.sums + g.starts[l];
-      const double *values = a.ts + g.starts[l];
+      // G(p) at p = j n = q w + part; computed only for open cells.
+      auto block_start = [sums, w](std::int64_t q, std::int64_t part) {
+        if (part == 0)
+          return static_cast<double>(w) * sums[q];
+        const auto weight = static_cast<double>(part);
+        return (static_cast<double>(w) - weight) * sums[q] +
+               weight * sums[q + 1];
+      };
       std::int64_t q = 0;
       std::int64_t part = 0;
-      auto block_start = [&]() {
-        double value = static_cast<double>(w) * sums[q];
-        if (part != 0)
-          value += static_cast<double>(part) * (values[q] - a.shift);
-        return value;
-      };
       for (std::int64_t j = 0; j < w; ++j) {
-        const double start = block_start();
+        const std::int64_t q_start = q;
+        const std::int64_t part_start = part;
         q += whole_values;
         part += part_values;
         if (part >= w) {
@@ -248,7 +347,9 @@ void certified_kernel(CertifiedArgs &a) {
           continue;
         if (lane(t.served, l) != 0) {
           const double m =
-              ((block_start() - start) - lane(t.s1, l)) * lane(t.scale, l);
+              ((block_start(q, part) - block_start(q_start, part_start)) -
+               lane(t.s1, l)) *
+              lane(t.scale, l);
           const double bound = lane(t.bound, l);
           const int below = letter_number(m - bound, cuts, cut_count);
           if (below == letter_number(m + bound, cuts, cut_count))
@@ -260,67 +361,17 @@ void certified_kernel(CertifiedArgs &a) {
     return open;
   };
 
-  const vec last_cell = broadcast(letter_grid_cells - 1);
-  const vec beyond = broadcast(letter_grid_cells);
-  // A group's letters, from its terms: G(p) at the start of each block, p =
-  // j n = q w + part, then each block's letter, looked up, or counted where
-  // the lookup cannot decide, or 0 where the bounds' letters differ.
   // A group's letters, from its terms: G(p) at the start of each block, p =
   // j n = q w + part, then each block's letter looked up, or 0 where the
   // grid cannot tell, settled afterwards.
   auto letters_of = [&](const Group &g, const Terms &t) {
-    // Copies in registers: a byte store may alias anything reached through
-    // a reference, which would then be loaded again after every letter.
-    const char *const lookup = grid;
-    const std::size_t row_length = columns;
-    std::int64_t q = 0;
-    std::int64_t part = 0;
-    auto block_start = [&]() {
-      vec value = repetitions * gather(a.sums, q, g.starts, g.contiguous);
-      if (part != 0)
-        value += broadcast(static_cast<double>(part)) *
-                 (gather(a.ts, q, g.starts, g.contiguous) - shift);
-      return value;
-    };
-    vec start = block_start();
     char *row = letters + static_cast<std::size_t>(g.first) * columns;
-    // Every letter has the bits 0x60 ('a' is 0x61, 'x' 0x78): their
-    // conjunction is 0 only when a cell is.
-    char every = 0x60;
-    for (std::int64_t j = 0; j < w; ++j) {
-      q += whole_values;
-      part += part_values;
-      if (part >= w) {
-        part -= w;
-        ++q;
-      }
-      const vec end = block_start();
-      const vec m = ((end - start) - t.s1) * t.scale;
-      start = end;
-      // The cell, within one of floor(m scale) + offset: the sum rounds
-      // only near an edge. Lanes not looked up read the grid's last byte,
-      // 0.
-      const vec cell =
-          m * broadcast(letter_grid_scale) + broadcast(letter_grid_offset);
-      const mask looked_up =
-          both(t.fast, both(less(zero, cell), less(cell, last_cell)));
-      const whole at = truncate(select(looked_up, cell, beyond));
-      char *cell_row = row + j;
-      if (g.valid == width) {
-        MORVEL_UNROLLED for (int l = 0; l < width; ++l) {
-          const char code = lookup[lane(at, l)];
-          every &= code;
-          cell_row[static_cast<std::size_t>(l) * row_length] = code;
-        }
-      } else {
-        for (int l = 0; l < g.valid; ++l) {
-          const char code = lookup[lane(at, l)];
-          every &= code;
-          cell_row[static_cast<std::size_t>(l) * row_length] = code;
-        }
-      }
-    }
-    if (every == 0)
+    const bool complete =
+        g.contiguous ? group_letters(a.sums + g.starts[0], a.n, w, t.s1,
+                                     t.scale, t.fast, grid, row)
+                     : strided_group_letters(a.sums, g.starts, g.valid, a.n, w,
+                                             t.s1, t.scale, t.fast, grid, row);
+    if (!complete)
       undecided += settle(g, t);
   };
 

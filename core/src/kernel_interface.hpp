@@ -61,16 +61,15 @@ struct SegmentArgs {
 };
 
 // Letters decided from a bound, for the windows of one chunk of the series,
-// one window per lane. The chunk's values lie at ts[0 .. span - 1]; sums and
-// squares are their prefix sums, shifted by `shift` (exactly: see run.cpp),
-// span + 1 of each. A letter whose bound straddles a breakpoint, and every
-// letter of a window the bound cannot serve, is written as 0, and counted.
+// one window per lane. Of the chunk's values x[0 .. span - 1] the kernel
+// reads only their prefix sums, shifted exactly by some constant (see
+// run.cpp), span + 1 of each. A letter whose bound straddles a breakpoint, and
+// every letter of a window the bound cannot serve, is written as 0, and
+// counted.
 struct CertifiedArgs {
-  const double *ts;      // the chunk's first value
-  const double *sums;    // sums[k] = y[0] + ... + y[k - 1], y = ts - shift
-  const double *squares; // squares[k] = y[0]^2 + ... + y[k - 1]^2
-  double shift;
-  double largest;         // max |ts[k]| over the span
+  const double *sums;     // sums[k] = y[0] + ... + y[k - 1], y = x - shift
+  const double *squares;  // squares[k] = y[0]^2 + ... + y[k - 1]^2
+  double largest;         // max |x[k]| over the span
   double largest_shifted; // max |y[k]| over the span
   std::int64_t span;
   std::int64_t stride;

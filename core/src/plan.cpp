@@ -109,7 +109,9 @@ void certify(Plan &plan, Execution how) {
   if (how.letters == Letters::automatic &&
       (step > n || n * w < 64 || 16 * step > n * w))
     return;
-  std::int64_t chunk = 1024;
+  // Chunks small enough for their sums to stay near the processor, large
+  // enough to share the sums of overlapping windows.
+  std::int64_t chunk = 512;
   if (chunk > (std::int64_t{1} << 16) / step)
     chunk = (std::int64_t{1} << 16) / step;
   if (chunk > (std::int64_t{1} << 20) / w)

@@ -290,10 +290,8 @@ void run_certified(const Plan &plan, const double *ts, Cells cells,
     if (scale.usable) {
       prefix_sums(x, span, scale.shift, sums, squares);
       detail::CertifiedArgs args{};
-      args.ts = x;
       args.sums = sums;
       args.squares = squares;
-      args.shift = scale.shift;
       args.largest = scale.largest;
       args.largest_shifted = scale.largest_shifted;
       args.span = span;

@@ -56,9 +56,9 @@ char letter_for(double mean, std::int32_t alpha) noexcept;
 // breakpoint or an edge of the snap lies there. So a mean m with an index k
 // computed to within a cell of its own, whose true value lies within half a
 // step of m, has the letter grid[k] when that is not 0.
-inline constexpr double letter_grid_scale = 1024.0;
-inline constexpr double letter_grid_offset = 8192.0;
-inline constexpr std::int32_t letter_grid_cells = 16384;
+inline constexpr double letter_grid_scale = 2048.0;
+inline constexpr double letter_grid_offset = 16384.0;
+inline constexpr std::int32_t letter_grid_cells = 32768;
 
 // The grid of alphabet alpha, letter_grid_cells bytes, built on first use
 // (O(cells log alpha), once per alphabet and process; thread-safe).
