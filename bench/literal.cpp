@@ -2,13 +2,14 @@
 // the benchmarks: the literal implementation (the binding library's standard
 // conversions around the serial per-window loop), the same conversions with
 // nothing computed, and the latency of one floating-point addition. And for
-// bench/letters.py: a sax call's letters walked or certified on demand, and
+// bench/letters.py: sax_array's letters walked or certified on demand, and
 // how a certified call decided them.
 #include <morvel/alphabet.hpp>
 #include <morvel/morvel.hpp>
 #include <morvel/plan.hpp>
 #include <morvel/reference.hpp>
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -75,16 +76,24 @@ morvel::Plan letters_plan(const py::buffer_info &info, std::int32_t window,
 }
 
 // The letters of a sax call on a float64 buffer, decided as `letters` says
-// ("walked", "certified" or "automatic"), as rows * w bytes.
-py::bytes sax_letters(py::buffer ts, std::int32_t window, std::int32_t stride,
+// ("walked", "certified" or "automatic"), in a new numpy array of rows x w
+// 'S1', made and filled as sax_array makes and fills its own.
+py::array sax_letters(py::buffer ts, std::int32_t window, std::int32_t stride,
                       std::int32_t w, std::int32_t alpha,
                       const std::string &letters) {
   const py::buffer_info info = ts.request();
   const morvel::Plan plan =
       letters_plan(info, window, stride, w, alpha, letters);
-  std::string cells(plan.shape.rows * plan.shape.columns, '\0');
-  morvel::run(plan, static_cast<const double *>(info.ptr), cells.data());
-  return py::bytes(cells);
+  py::array cells(py::dtype("S1"),
+                  {static_cast<py::ssize_t>(plan.shape.rows),
+                   static_cast<py::ssize_t>(plan.shape.columns)});
+  auto *out = static_cast<char *>(cells.mutable_data());
+  const auto *values = static_cast<const double *>(info.ptr);
+  {
+    py::gil_scoped_release released;
+    morvel::run(plan, values, out);
+  }
+  return cells;
 }
 
 // How a certified sax call decided its letters: (from the bound, walked).

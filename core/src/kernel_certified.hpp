@@ -107,29 +107,31 @@ int letter_number(double mean, const double *cuts, std::int32_t cut_count) {
   return position;
 }
 
-// The cell of each lane's mean in the letter grid, within one of floor(m
-// scale) + offset (the sum rounds only near an edge), or the grid's last
-// byte, 0, for lanes not looked up.
-whole grid_cells(const vec &m, const mask &fast) {
-  const vec zero = broadcast(0.0);
-  const vec cell =
-      m * broadcast(letter_grid_scale) + broadcast(letter_grid_offset);
-  const mask looked_up =
-      both(fast, both(less(zero, cell),
-                      less(cell, broadcast(letter_grid_cells - 1))));
+// The cell of each lane's mean m = fl(D a) in the letter grid: fl(fl(D a
+// grid_scale) + offset), within one of floor(m grid_scale) + offset (the
+// scaling by a power of two is exact, the sum rounds only near an edge); or
+// the grid's last byte, 0, for lanes not looked up. Means of served windows
+// lie within r + 1/4 of 0; when that is inside the grid (`inside`), no cell
+// needs clamping.
+template <bool inside>
+whole grid_cells(const vec &d, const vec &grid_scale, const mask &fast) {
+  const vec cell = d * grid_scale + broadcast(letter_grid_offset);
+  mask looked_up = fast;
+  if (!inside)
+    looked_up = both(fast, both(less(broadcast(0.0), cell),
+                                less(cell, broadcast(letter_grid_cells - 1))));
   return truncate(select(looked_up, cell, broadcast(letter_grid_cells)));
 }
 
 // G(p) for p = q w + part, as the bound's section 2 defines it, from the
-// window prefix sums `at` returns for a value index.
+// window prefix sums `at` returns for a value index; `weight` is part, and
+// `rest` w - part, as doubles.
 template <typename At>
-vec block_start(const At &at, std::int64_t q, std::int64_t part,
-                std::int64_t w) {
-  if (part == 0)
-    return broadcast(static_cast<double>(w)) * at(q);
-  const auto weight = static_cast<double>(part);
-  return broadcast(static_cast<double>(w) - weight) * at(q) +
-         broadcast(weight) * at(q + 1);
+vec block_start(const At &at, std::int64_t q, double weight, double rest,
+                const vec &repetitions) {
+  if (weight == 0.0)
+    return repetitions * at(q);
+  return broadcast(rest) * at(q) + broadcast(weight) * at(q + 1);
 }
 
 // The letters of `valid` windows side by side, whose prefix sums `at`
@@ -138,27 +140,31 @@ vec block_start(const At &at, std::int64_t q, std::int64_t part,
 // tell. Everything it uses is its own (a byte store may alias anything
 // reached through a reference, which would then be loaded again after
 // every letter). Returns whether every cell got a letter.
-template <typename At>
+template <bool inside, typename At>
 bool letters_from(const At &at, int valid, std::int64_t n, std::int64_t w,
                   vec s1, vec scale, mask fast, const char *grid, char *row) {
   const std::int64_t whole_values = n / w;
-  const std::int64_t part_values = n % w;
+  const auto part_values = static_cast<double>(n % w);
+  const auto repetitions_count = static_cast<double>(w);
+  const vec repetitions = broadcast(repetitions_count);
+  const vec grid_scale = scale * broadcast(letter_grid_scale);
   const auto columns = static_cast<std::size_t>(w);
   std::int64_t q = 0;
-  std::int64_t part = 0;
-  vec start = block_start(at, q, part, w);
+  double weight = 0.0; // whole numbers below w: exact
+  vec start = block_start(at, q, weight, repetitions_count, repetitions);
   // Every letter has the bits 0x60 ('a' is 0x61, 'x' 0x78): their
   // conjunction is 0 only when a cell is.
   char every = 0x60;
   for (std::int64_t j = 0; j < w; ++j) {
     q += whole_values;
-    part += part_values;
-    if (part >= w) {
-      part -= w;
+    weight += part_values;
+    if (weight >= repetitions_count) {
+      weight -= repetitions_count;
       ++q;
     }
-    const vec end = block_start(at, q, part, w);
-    const whole cell = grid_cells(((end - start) - s1) * scale, fast);
+    const vec end =
+        block_start(at, q, weight, repetitions_count - weight, repetitions);
+    const whole cell = grid_cells<inside>((end - start) - s1, grid_scale, fast);
     start = end;
     char *cells = row + j;
     if (valid == width) {
@@ -178,11 +184,20 @@ bool letters_from(const At &at, int valid, std::int64_t n, std::int64_t w,
   return every != 0;
 }
 
+// Whether every served mean, within r + 1/4 of 0, has its cell inside the
+// grid, a cell from either end.
+bool inside_grid(std::int64_t n, std::int64_t w) {
+  const double r = square_root(static_cast<double>(n < w ? n : w));
+  return r + 0.25 < letter_grid_offset / letter_grid_scale - 0.01;
+}
+
 // A whole group of neighbouring windows: their prefix sums are one vector.
 bool group_letters(const double *sums, std::int64_t n, std::int64_t w, vec s1,
                    vec scale, mask fast, const char *grid, char *row) {
   auto at = [sums](std::int64_t q) { return load(sums + q); };
-  return letters_from(at, width, n, w, s1, scale, fast, grid, row);
+  return inside_grid(n, w)
+             ? letters_from<true>(at, width, n, w, s1, scale, fast, grid, row)
+             : letters_from<false>(at, width, n, w, s1, scale, fast, grid, row);
 }
 
 // Any other group: each lane's prefix sums from its own start.
@@ -199,7 +214,7 @@ bool strided_group_letters(const double *sums,
       set_lane(v, l, sums[starts[l] + q]);
     return v;
   };
-  return letters_from(at, valid, n, w, s1, scale, fast, grid, row);
+  return letters_from<false>(at, valid, n, w, s1, scale, fast, grid, row);
 }
 
 void certified_kernel(CertifiedArgs &a) {
@@ -324,30 +339,35 @@ void certified_kernel(CertifiedArgs &a) {
     for (int l = 0; l < g.valid; ++l) {
       char *row = letters + static_cast<std::size_t>(g.first + l) * columns;
       const double *sums = a.sums + g.starts[l];
-      // G(p) at p = j n = q w + part; computed only for open cells.
-      auto block_start = [sums, w](std::int64_t q, std::int64_t part) {
-        if (part == 0)
+      // G(p) at p = j n = q w + part, reached by division: only open
+      // cells need it, and they are few.
+      auto block_start = [sums, w](std::int64_t p) {
+        const std::int64_t q = p / w;
+        const auto weight = static_cast<double>(p % w);
+        if (weight == 0.0)
           return static_cast<double>(w) * sums[q];
-        const auto weight = static_cast<double>(part);
         return (static_cast<double>(w) - weight) * sums[q] +
                weight * sums[q + 1];
       };
-      std::int64_t q = 0;
-      std::int64_t part = 0;
       for (std::int64_t j = 0; j < w; ++j) {
-        const std::int64_t q_start = q;
-        const std::int64_t part_start = part;
-        q += whole_values;
-        part += part_values;
-        if (part >= w) {
-          part -= w;
-          ++q;
+        // Eight cells at a time while none of them is 0.
+        if (j % 8 == 0 && j + 8 <= w) {
+          std::uint64_t eight = 0;
+          for (int k = 0; k < 8; ++k)
+            eight |= static_cast<std::uint64_t>(
+                         static_cast<unsigned char>(row[j + k]))
+                     << (8 * k);
+          if (((eight - 0x0101010101010101u) & ~eight & 0x8080808080808080u) ==
+              0) {
+            j += 7;
+            continue;
+          }
         }
         if (row[j] != 0)
           continue;
         if (lane(t.served, l) != 0) {
           const double m =
-              ((block_start(q, part) - block_start(q_start, part_start)) -
+              ((block_start((j + 1) * a.n) - block_start(j * a.n)) -
                lane(t.s1, l)) *
               lane(t.scale, l);
           const double bound = lane(t.bound, l);

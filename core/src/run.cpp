@@ -263,9 +263,11 @@ void walk_rows(const Plan &plan, const double *ts, std::int64_t first,
 // A certified plan: each chunk's letters from the bound, the letters it
 // leaves open by the walk of their own segments, or the whole chunk by the
 // walk when they are many.
-void run_certified(const Plan &plan, const double *ts, Cells cells,
+// With a destination, each chunk's rows are computed there, in place, and
+// the sink is not called.
+void run_certified(const Plan &plan, const double *ts, const Cells &tile,
                    const WorkingMemory &memory, const TileSink<char> &sink,
-                   LetterTally *tally) {
+                   LetterTally *tally, char *destination) {
   const auto count = static_cast<std::int64_t>(plan.shape.rows);
   const auto w = static_cast<std::int32_t>(plan.shape.columns);
   const std::int32_t n = plan.window;
@@ -281,6 +283,9 @@ void run_certified(const Plan &plan, const double *ts, Cells cells,
   for (std::int64_t first = 0; first < count; first += plan.chunk) {
     const std::int64_t rows =
         count - first < plan.chunk ? count - first : plan.chunk;
+    Cells cells = tile;
+    if (destination != nullptr)
+      cells.letters = destination + first * w;
     const double *x = ts + first * step;
     const std::int64_t span = (rows - 1) * step + n;
     std::int64_t undecided = rows * w;
@@ -344,8 +349,9 @@ void run_certified(const Plan &plan, const double *ts, Cells cells,
           break;
       }
     }
-    sink(static_cast<std::size_t>(first), static_cast<std::size_t>(rows),
-         cells.letters);
+    if (destination == nullptr)
+      sink(static_cast<std::size_t>(first), static_cast<std::size_t>(rows),
+           cells.letters);
   }
 }
 
@@ -362,7 +368,8 @@ template <typename T> struct Emitter {
 
 template <typename T>
 std::size_t run_plan(const Plan &plan, const double *ts, Cells cells,
-                     const TileSink<T> &sink, LetterTally *tally = nullptr) {
+                     const TileSink<T> &sink, LetterTally *tally = nullptr,
+                     char *destination = nullptr) {
   if (plan.shape.rows == 0)
     return 0;
   const Shape shape = plan.shape;
@@ -391,7 +398,7 @@ std::size_t run_plan(const Plan &plan, const double *ts, Cells cells,
 
   if constexpr (std::is_same_v<T, char>) {
     if (plan.certified) {
-      run_certified(plan, ts, cells, memory, sink, tally);
+      run_certified(plan, ts, cells, memory, sink, tally, destination);
       return shape.rows;
     }
   }
@@ -462,8 +469,11 @@ std::size_t run(const Plan &plan, const double *ts,
   return run_plan<double>(plan, ts, Cells{}, sink);
 }
 
-std::size_t run(const Plan &plan, const double *ts, const TileSink<char> &sink,
-                LetterTally *tally) {
+namespace {
+
+std::size_t run_sax(const Plan &plan, const double *ts,
+                    const TileSink<char> &sink, LetterTally *tally,
+                    char *destination) {
   expect(plan, Transform::sax);
   const BreakpointRow cuts = breakpoints(plan.alpha);
   Cells cells{};
@@ -471,10 +481,18 @@ std::size_t run(const Plan &plan, const double *ts, const TileSink<char> &sink,
   cells.cut_count = cuts.size;
   cells.alpha = plan.alpha;
   cells.grid = plan.certified ? letter_grid(plan.alpha) : nullptr;
-  const std::size_t rows = run_plan<char>(plan, ts, cells, sink, tally);
+  const std::size_t rows =
+      run_plan<char>(plan, ts, cells, sink, tally, destination);
   if (tally != nullptr && !plan.certified)
     tally->walked += rows * plan.shape.columns;
   return rows;
+}
+
+} // namespace
+
+std::size_t run(const Plan &plan, const double *ts, const TileSink<char> &sink,
+                LetterTally *tally) {
+  return run_sax(plan, ts, sink, tally, nullptr);
 }
 
 namespace {
@@ -493,7 +511,10 @@ std::size_t run(const Plan &plan, const double *ts, double *cells) {
 }
 
 std::size_t run(const Plan &plan, const double *ts, char *cells) {
-  return run(plan, ts, copy_into(cells, plan.shape.columns));
+  // Certified letters are computed in the caller's array itself; its
+  // chunks are the tiles.
+  return run_sax(plan, ts, copy_into(cells, plan.shape.columns), nullptr,
+                 plan.certified ? cells : nullptr);
 }
 
 } // namespace morvel
