@@ -253,8 +253,6 @@ void certified_kernel(CertifiedArgs &a) {
   const bool neighbours = a.stride == 1;
   const char *const grid = a.cells.grid;
   char *const letters = a.cells.letters;
-  const std::int64_t whole_values = a.n / w;
-  const std::int64_t part_values = a.n % w;
   std::int64_t undecided = 0;
 
   // A group is `width` windows side by side, from window `first`; lanes past
