@@ -31,8 +31,8 @@
 //      |m_j - M_j| <= E_walk = kappa (gamma(n + 2) r + Delta / sigma) + r beta.
 //
 // 2. The estimate. The chunk's values are shifted by c exactly (Sterbenz:
-//    run.cpp shifts only when every value lies within a factor 2 of c), so
-//    y = x - c are the same window moved, with the same M_j. Over a span of
+//    certified.cpp shifts only when every value lies within a factor 2 of c),
+//    so y = x - c are the same window moved, with the same M_j. Over a span of
 //    L values with |y| <= Y, a prefix sum is a running sum of at most L
 //    terms, so (generously) |sums[k] - exact| <= eP = gamma(L + 1) L Y,
 //    |squares[k] - exact| <= eQ = gamma(L + 2) L Y^2, and |sums[k]| <= 2 L Y,
@@ -59,7 +59,7 @@
 //      |m - M_j| <= E_estimate = gamma(3) (r (1 + es) + eD / (n sd)) +
 //      eD / (n sd) + r es.
 //
-// 3. With sigma >= sigma_low >= 2^-300 and X <= 2^300 (run.cpp refuses a
+// 3. With sigma >= sigma_low >= 2^-300 and X <= 2^300 (certified.cpp refuses a
 //    chunk with a larger value, a NaN or an infinity) nothing overflows
 //    (L Y^2 <= 2^620), and underflow adds less than eta = 2^-400 to |m_j -
 //    M_j| in all: each underflowing square or quotient is off by at most

@@ -63,9 +63,9 @@ struct SegmentArgs {
 // Letters decided from a bound, for the windows of one chunk of the series,
 // one window per lane. Of the chunk's values x[0 .. span - 1] the kernel
 // reads only their prefix sums, shifted exactly by some constant (see
-// run.cpp), span + 1 of each. A letter whose bound straddles a breakpoint, and
-// every letter of a window the bound cannot serve, is written as 0, and
-// counted.
+// certified.cpp), span + 1 of each. A letter whose bound straddles a
+// breakpoint, and every letter of a window the bound cannot serve, is written
+// as 0, and counted.
 struct CertifiedArgs {
   const double *sums;     // sums[k] = y[0] + ... + y[k - 1], y = x - shift
   const double *squares;  // squares[k] = y[0]^2 + ... + y[k - 1]^2
