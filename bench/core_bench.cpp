@@ -70,12 +70,16 @@ void strided_paa(benchmark::State &state, morvel::InstructionSet set) {
 }
 
 // The kernels alone, on this CPU's widest instruction set: every tile handed
-// to a sink that keeps nothing, so no result is stored anywhere.
-template <typename T> void kernel_alone(benchmark::State &state) {
+// to a sink that keeps nothing, so no result is stored anywhere. Letters
+// as the plan decides them, or every one walked.
+template <typename T>
+void kernel_alone(benchmark::State &state, morvel::Letters letters) {
   const morvel::Plan plan =
       std::is_same_v<T, double>
           ? morvel::plan_paa(walk().size(), window, 1, w)
-          : morvel::plan_sax(walk().size(), window, 1, w, 4);
+          : morvel::plan_sax(walk().size(), window, 1, w, 4,
+                             {morvel::best_instruction_set(),
+                              morvel::Layout::automatic, letters});
   const morvel::TileSink<T> discard = [](std::size_t, std::size_t,
                                          const T *cells) {
     benchmark::DoNotOptimize(cells);
@@ -92,9 +96,14 @@ int main(int argc, char **argv) {
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("literal/sax", literal_sax)
       ->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("kernel/paa", kernel_alone<double>)
+  benchmark::RegisterBenchmark("kernel/paa", kernel_alone<double>,
+                               morvel::Letters::automatic)
       ->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("kernel/sax", kernel_alone<char>)
+  benchmark::RegisterBenchmark("kernel/sax", kernel_alone<char>,
+                               morvel::Letters::automatic)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("kernel/sax/walked", kernel_alone<char>,
+                               morvel::Letters::walked)
       ->Unit(benchmark::kMillisecond);
   for (const auto set : morvel::usable_instruction_sets()) {
     const std::string name = morvel::instruction_set_name(set);
