@@ -15,7 +15,7 @@
 //
 // 1. What the walk computes, m_j (before the snap), against M_j.
 //    mu' = fl(sum x / n) has |mu' - mu| <= Delta = gamma(n) X + 2^-1074,
-//    X = max |x_k|. var' = fl(sum fl(fl(x - mu')^2) / n) is V (1 + t),
+//    X >= max |x_k|. var' = fl(sum fl(fl(x - mu')^2) / n) is V (1 + t),
 //    |t| <= gamma(n + 3), V = sum (x - mu')^2 / n = sigma^2 + (mu - mu')^2,
 //    and sd' = fl(sqrt(var')) = sqrt(V) p with 1/p <= kappa = 1 + 2
 //    gamma(n + 4), p <= 1 + gamma(n + 4). Each of the block's n stretched
@@ -59,23 +59,27 @@
 //      |m - M_j| <= E_estimate = gamma(3) (r (1 + es) + eD / (n sd)) +
 //      eD / (n sd) + r es.
 //
-// 3. With sigma >= sigma_low >= 2^-300 and X <= 2^300 (certified.cpp refuses a
-//    chunk with a larger value, a NaN or an infinity) nothing overflows
-//    (L Y^2 <= 2^620), and underflow adds less than eta = 2^-400 to |m_j -
-//    M_j| in all: each underflowing square or quotient is off by at most
-//    2^-1075, against sums of squares of at least n sigma^2 >= 2^-600 (a
-//    relative 2^-440 at most, times r <= 2^8) and means of at least 2^-1074
-//    resolution. Each bound
-//    above is evaluated with at most 40 roundings of non-negative terms (a
-//    division by sd or v as a product with scale = fl(1 / fl(n sd)), which
-//    is 1 / (n sqrt(v)) within 4 roundings), so its computed value is at
-//    least (1 - gamma(50)) times its own; doubling
-//    the sum covers that and the rounding of m -/+ E (u (|m| + E), |m| <= r
-//    + 1):
+// 3. With sigma >= sigma_low >= 2^-300 and X <= 2^300 (certified.cpp
+//    refuses a chunk with a larger value, a NaN or an infinity) nothing
+//    overflows (L Y^2 <= 2^620), and underflow adds less than eta = 2^-400
+//    to |m_j - M_j| in all: each underflowing square or quotient is off by
+//    at most 2^-1075, against sums of squares of at least n sigma^2 >=
+//    2^-600 (a relative 2^-440 at most, times r <= 2^8) and means of at
+//    least 2^-1074 resolution. Each bound above is evaluated with at most
+//    40 roundings of non-negative terms (a division by sd or v as a product
+//    with scale = fl(1 / fl(n sd)), which is 1 / (n sqrt(v)) within 4
+//    roundings), so its computed value is at least (1 - gamma(50)) times
+//    its own; doubling the sum covers that and the rounding of m -/+ E
+//    (u (|m| + E), |m| <= r + 1):
 //      E = 2 (E_walk + E_estimate + eta + u (r + 2)), served when E <= 1/4.
 //    Then m - E <= m_j <= m + E. The snap (|m| < 1e-6 gives +0.0) and the
 //    count of breakpoints <= a mean are both non-decreasing, so when the
 //    snapped bounds have the same letter, so does m_j: that is the letter.
+//    When E is within half a step of the alphabet's letter grid, the grid
+//    gives that letter (or 0 where a breakpoint is too near, see
+//    alphabet.hpp); otherwise both ends are counted.
+//
+// X and Y are the chunk's, at least each window's own.
 #pragma once
 
 namespace morvel::detail::MORVEL_KERNEL_NAMESPACE {
