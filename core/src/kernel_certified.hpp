@@ -102,13 +102,10 @@ vec gather(const double *values, std::int64_t offset,
   return v;
 }
 
-// The letter of a mean after the zero snap, as 0 ... cut_count.
-int letter_number(double mean, const double *cuts, std::int32_t cut_count) {
-  const double snapped = absolute(mean) < zero_snap_threshold ? 0.0 : mean;
-  int position = 0;
-  for (std::int32_t k = 0; k < cut_count; ++k)
-    position += !(snapped < cuts[k]);
-  return position;
+// The letter of a mean after the zero snap.
+char snapped_letter(double mean, const double *cuts, std::int32_t cut_count) {
+  return letter(absolute(mean) < zero_snap_threshold ? 0.0 : mean, cuts,
+                cut_count);
 }
 
 // The cell of each lane's mean m = fl(D a) in the letter grid: fl(fl(D a
@@ -213,10 +210,7 @@ bool strided_group_letters(const double *sums,
   for (int l = 0; l < width; ++l)
     starts[l] = group_starts[l];
   auto at = [sums, &starts](std::int64_t q) {
-    vec v = broadcast(0.0);
-    for (int l = 0; l < width; ++l)
-      set_lane(v, l, sums[starts[l] + q]);
-    return v;
+    return gather(sums, q, starts, false);
   };
   return letters_from<false>(at, valid, n, w, s1, scale, fast, grid, row);
 }
@@ -373,9 +367,9 @@ void certified_kernel(CertifiedArgs &a) {
                lane(t.s1, l)) *
               lane(t.scale, l);
           const double bound = lane(t.bound, l);
-          const int below = letter_number(m - bound, cuts, cut_count);
-          if (below == letter_number(m + bound, cuts, cut_count))
-            row[j] = static_cast<char>('a' + below);
+          const char below = snapped_letter(m - bound, cuts, cut_count);
+          if (below == snapped_letter(m + bound, cuts, cut_count))
+            row[j] = below;
         }
         open += row[j] == 0;
       }

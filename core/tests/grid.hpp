@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace morvel::testing {
@@ -26,6 +27,11 @@ Grid<T> run_into_grid(const Plan &plan, const double *ts) {
   grid.cells.resize(plan.shape.rows * plan.shape.columns);
   grid.rows = run(plan, ts, grid.cells.data());
   return grid;
+}
+
+// Row i of a grid of letters, as text.
+inline std::string row_text(const Grid<char> &grid, std::size_t i) {
+  return std::string(grid.cells.data() + i * grid.columns, grid.columns);
 }
 
 // The whole result as one grid. Throws as plan_paa / plan_sax.

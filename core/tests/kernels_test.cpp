@@ -149,12 +149,8 @@ TEST_P(EveryKernel, SaxMatchesTheReference) {
             {set.set, set.layout, letters});
         ASSERT_EQ(grid.rows, expected.size());
         for (std::size_t i = 0; i < grid.rows; ++i)
-          ASSERT_EQ(
-              std::string(grid.cells.begin() +
-                              static_cast<std::ptrdiff_t>(i * grid.columns),
-                          grid.cells.begin() + static_cast<std::ptrdiff_t>(
-                                                   (i + 1) * grid.columns)),
-              std::string(expected[i].begin(), expected[i].end()))
+          ASSERT_EQ(morvel::testing::row_text(grid, i),
+                    std::string(expected[i].begin(), expected[i].end()))
               << describe(shape) << " alpha=" << alpha << " row " << i << " "
               << morvel::letters_name(letters);
       }
