@@ -8,6 +8,7 @@
 #include "list_building.hpp"
 #include "memory_guard.hpp"
 #include "numpy_presence.hpp"
+#include "similarity_index.hpp"
 #include "word_distances.hpp"
 
 #include <morvel/plan.hpp>
@@ -131,4 +132,5 @@ PYBIND11_MODULE(morvel, m) {
         py::kw_only(), py::arg("out") = py::none(), sax_array_doc);
   m.def("mindist", &mindist, py::arg("a"), py::arg("b"), py::arg("window"),
         py::arg("alpha"), mindist_doc);
+  morvel::binding::define_index(m);
 }

@@ -80,6 +80,26 @@ struct CertifiedArgs {
   std::int64_t undecided; // out: cells written as 0
 };
 
+// The index's summaries of `count` windows one value apart (a whole number
+// of tiles), window i starting at ts + first + i: each one's mean, standard
+// deviation and largest |deviation|, and the estimate of its w segment
+// means, read through the feeds (value feed_values[f] with weight
+// feed_weights[f] for f in feed_first[j] ... feed_first[j + 1] - 1).
+struct SummaryArgs {
+  const double *ts;
+  std::int64_t first;
+  std::int64_t count;
+  std::int32_t n;
+  std::int32_t w;
+  const std::int32_t *feed_values;
+  const double *feed_weights;
+  const std::int32_t *feed_first;
+  double *means; // count of each
+  double *deviations;
+  double *largest;
+  double *segments; // count rows of w
+};
+
 // Lanes of the widest group any kernel runs at once (eight vectors of
 // eight), for sizing the buffers above.
 inline constexpr std::int32_t max_kernel_lanes = 64;
@@ -91,7 +111,11 @@ struct Kernels {
   void (*windows)(const WindowArgs &);
   void (*segments)(const SegmentArgs &);
   void (*certified)(CertifiedArgs &);
+  void (*summaries)(const SummaryArgs &);
 };
+
+// The kernels of the widest instruction set this CPU has. Never throws.
+const Kernels &best_kernels() noexcept;
 
 // Each compiled instruction set's entry, defined by its kernel_*.cpp.
 namespace portable {

@@ -249,4 +249,9 @@ Plan plan_sax(std::size_t length, std::int32_t window, std::int32_t stride,
   return make_plan(Transform::sax, length, window, stride, w, alpha, how);
 }
 
+const detail::Kernels &detail::best_kernels() noexcept {
+  static const detail::Kernels &best = kernels_of(best_instruction_set());
+  return best;
+}
+
 } // namespace morvel

@@ -66,6 +66,17 @@ inline constexpr std::int32_t letter_grid_cells = 32768;
 // not looked up. Precondition: valid_alphabet(alpha). Never throws.
 const char *letter_grid(std::int32_t alpha) noexcept;
 
+// The finer cut of N(0, 1) the index's words use: fine_symbol_count
+// equiprobable regions, symbol s (0 ... 255) standing for [cut[s - 1],
+// cut[s]), infinite at either end. fine_breakpoints() gives the
+// fine_symbol_count - 1 cut points, strictly ascending. Never throws. O(1).
+inline constexpr std::int32_t fine_symbol_count = 256;
+const double *fine_breakpoints() noexcept;
+
+// The symbol of a mean: the number of fine cut points <= it (NaN: the last).
+// Never throws. Cost: a table lookup and a comparison or two.
+std::uint8_t fine_symbol(double mean) noexcept;
+
 // The means a letter stands for: [lower, upper), infinite at either end.
 struct Region {
   double lower;

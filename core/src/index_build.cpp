@@ -1,0 +1,340 @@
+// Building an index: every window summarised (on a few threads, in steps the
+// caller may stop between), its word keyed so that similar words sort side
+// by side, the words radix-sorted by key and cut into leaves.
+#include "morvel/index.hpp"
+
+#include "index_windows.hpp"
+#include "kernel_interface.hpp"
+#include "morvel/morvel.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <thread>
+
+namespace morvel {
+namespace {
+
+using detail::Summary;
+using detail::WindowKind;
+
+// Windows a thread summarises between two calls of the progress callback.
+constexpr std::int64_t step_windows = 1 << 15;
+
+// Summarises windows [begin, end), writing each one's kind, and the word
+// and key of each regular one: windows one value apart a tile of the
+// kernel's lanes at a time, the rest in groups.
+void summarise_range(const IndexShape &shape, const double *ts,
+                     const detail::Feeds &feeds, std::int64_t begin,
+                     std::int64_t end, std::uint8_t *kinds,
+                     std::uint8_t *words, std::uint64_t *keys) {
+  constexpr int group = 8;
+  constexpr std::int64_t tile_windows = 256;
+  const std::int64_t n = shape.window;
+  const std::int64_t w = shape.w;
+  std::vector<double> segments(static_cast<std::size_t>(tile_windows * w));
+  Summary summaries[tile_windows];
+  auto finish = [&](std::int64_t first, std::int64_t size) {
+    for (std::int64_t k = 0; k < size; ++k) {
+      const std::int64_t window = first + k;
+      kinds[window] = static_cast<std::uint8_t>(summaries[k].kind);
+      if (summaries[k].kind != WindowKind::regular)
+        continue;
+      std::uint8_t *word = words + window * w;
+      for (std::int64_t j = 0; j < w; ++j)
+        word[j] = fine_symbol(segments[k * w + j]);
+      keys[window] = detail::word_key(word, w);
+    }
+  };
+  std::int64_t i = begin;
+  const detail::Kernels &kernels = detail::best_kernels();
+  if (shape.stride == 1 && kernels.lanes <= tile_windows) {
+    std::vector<std::int32_t> values;
+    std::vector<double> weights;
+    for (const detail::Feed &feed : feeds.feeds) {
+      values.push_back(feed.value);
+      weights.push_back(feed.weight);
+    }
+    double means[tile_windows], deviations[tile_windows],
+        largest[tile_windows];
+    const std::int64_t batch = tile_windows / kernels.lanes * kernels.lanes;
+    for (; i + batch <= end; i += batch) {
+      kernels.summaries({ts, i, batch, static_cast<std::int32_t>(n),
+                         static_cast<std::int32_t>(w), values.data(),
+                         weights.data(), feeds.first.data(), means, deviations,
+                         largest, segments.data()});
+      for (std::int64_t k = 0; k < batch; ++k) {
+        const double scale = largest[k] / deviations[k];
+        summaries[k] = {means[k], deviations[k], scale,
+                        detail::kind_of(deviations[k], largest[k], scale, n)};
+      }
+      finish(i, batch);
+    }
+  }
+  const double *x[group];
+  for (; i + group <= end; i += group) {
+    for (int k = 0; k < group; ++k)
+      x[k] = ts + (i + k) * shape.stride;
+    detail::summarise<group>(x, n, w, feeds, summaries, segments.data());
+    finish(i, group);
+  }
+  for (; i < end; ++i) {
+    x[0] = ts + i * shape.stride;
+    detail::summarise<1>(x, n, w, feeds, summaries, segments.data());
+    finish(i, 1);
+  }
+}
+
+// Runs part(begin, end) over [begin, end) split among `threads` threads,
+// this one included.
+template <typename Part>
+void in_parallel(std::int64_t begin, std::int64_t end, std::int32_t threads,
+                 const Part &part) {
+  const std::int64_t total = end - begin;
+  const std::int64_t parts =
+      std::max<std::int64_t>(1, std::min<std::int64_t>(threads, total));
+  std::vector<std::thread> helpers;
+  helpers.reserve(static_cast<std::size_t>(parts - 1));
+  auto bound = [&](std::int64_t p) { return begin + total * p / parts; };
+  for (std::int64_t p = 1; p < parts; ++p) {
+    try {
+      helpers.emplace_back(part, bound(p), bound(p + 1));
+    } catch (const std::system_error &) {
+      part(bound(p), bound(p + 1)); // no thread to be had: do it here
+    }
+  }
+  part(bound(0), bound(1));
+  for (std::thread &helper : helpers)
+    helper.join();
+}
+
+// Sorts the windows by key, stably: least significant digit first, 11 bits
+// a pass.
+void sort_by_key(std::vector<std::uint64_t> &keys,
+                 std::vector<std::uint32_t> &windows) {
+  constexpr int digit_bits = 11;
+  constexpr std::size_t digits = std::size_t{1} << digit_bits;
+  const std::size_t size = keys.size();
+  std::vector<std::uint64_t> spare_keys(size);
+  std::vector<std::uint32_t> spare_windows(size);
+  std::vector<std::size_t> counts(digits);
+  for (int shift = 0; shift < 64; shift += digit_bits) {
+    std::fill(counts.begin(), counts.end(), 0);
+    for (const std::uint64_t key : keys)
+      ++counts[(key >> shift) & (digits - 1)];
+    if (std::find(counts.begin(), counts.end(), size) != counts.end())
+      continue; // one digit throughout: the pass would move nothing
+    std::size_t at = 0;
+    for (std::size_t &count : counts) {
+      const std::size_t here = count;
+      count = at;
+      at += here;
+    }
+    for (std::size_t i = 0; i < size; ++i) {
+      const std::size_t to = counts[(keys[i] >> shift) & (digits - 1)]++;
+      spare_keys[to] = keys[i];
+      spare_windows[to] = windows[i];
+    }
+    keys.swap(spare_keys);
+    windows.swap(spare_windows);
+  }
+}
+
+template <typename T> std::vector<T> allocated(std::size_t size) {
+  try {
+    return std::vector<T>(size);
+  } catch (const std::bad_alloc &) {
+    throw allocation_error();
+  }
+}
+
+} // namespace
+
+IndexShape plan_index(std::int64_t length, std::int64_t window,
+                      std::int64_t stride, std::int64_t w) {
+  if (window < 2)
+    throw std::invalid_argument("window must be at least 2, not " +
+                                std::to_string(window));
+  if (window > length)
+    throw std::invalid_argument("window (" + std::to_string(window) +
+                                ") must not exceed the series' length (" +
+                                std::to_string(length) + ")");
+  if (stride < 1)
+    throw std::invalid_argument("stride must be at least 1, not " +
+                                std::to_string(stride));
+  const std::int64_t widest = std::min<std::int64_t>(window, 256);
+  if (w < 1 || w > widest)
+    throw std::invalid_argument("w must be between 1 and " +
+                                std::to_string(widest) + ", not " +
+                                std::to_string(w));
+  IndexShape shape{length, window, stride, w, (length - window) / stride + 1};
+  if (shape.count > std::numeric_limits<std::uint32_t>::max())
+    throw std::invalid_argument(
+        "an index holds at most 4294967295 windows, not " +
+        std::to_string(shape.count));
+  return shape;
+}
+
+std::int64_t leaf_count(std::int64_t ranked) {
+  return (ranked + index_leaf_size - 1) / index_leaf_size;
+}
+
+IndexTables BuiltIndex::tables() const {
+  IndexTables tables;
+  tables.words = words.data();
+  tables.windows = windows.data();
+  tables.ranked = static_cast<std::int64_t>(windows.size());
+  tables.boxes = boxes.data();
+  tables.irregular = irregular.data();
+  tables.irregular_count = static_cast<std::int64_t>(irregular.size());
+  tables.shapeless = shapeless.data();
+  tables.shapeless_count = static_cast<std::int64_t>(shapeless.size());
+  return tables;
+}
+
+IndexBytes index_bytes(const IndexShape &shape) {
+  const double count = static_cast<double>(shape.count);
+  const double w = static_cast<double>(shape.w);
+  const double held = count * (w + 4.0) + count / index_leaf_size * 2.0 * w;
+  // While sorting: the kinds, the unsorted words, two keys and two window
+  // numbers per window, besides the sorted words.
+  return {held, held + count * (1.0 + w + 24.0)};
+}
+
+BuiltIndex build_index(const IndexShape &shape, const double *ts,
+                       std::int32_t threads, const BuildProgress &progress) {
+  const auto count = static_cast<std::size_t>(shape.count);
+  const auto w = static_cast<std::size_t>(shape.w);
+  const detail::Feeds feeds = detail::segment_feeds(shape.window, shape.w);
+  auto kinds = allocated<std::uint8_t>(count);
+  auto unsorted = allocated<std::uint8_t>(count * w);
+  auto all_keys = allocated<std::uint64_t>(count);
+  threads = std::max(threads, 1);
+  for (std::int64_t done = 0; done < shape.count;) {
+    const std::int64_t end =
+        std::min(shape.count, done + step_windows * threads);
+    in_parallel(done, end, threads, [&](std::int64_t begin, std::int64_t to) {
+      summarise_range(shape, ts, feeds, begin, to, kinds.data(),
+                      unsorted.data(), all_keys.data());
+    });
+    done = end;
+    if (progress)
+      progress(done);
+  }
+
+  BuiltIndex index;
+  std::size_t ranked = 0;
+  for (const std::uint8_t kind : kinds)
+    ranked += kind == static_cast<std::uint8_t>(WindowKind::regular);
+  auto keys = allocated<std::uint64_t>(ranked);
+  index.windows = allocated<std::uint32_t>(ranked);
+  try {
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      const auto kind = static_cast<WindowKind>(kinds[i]);
+      const auto number = static_cast<std::uint32_t>(i);
+      if (kind == WindowKind::regular) {
+        keys[at] = all_keys[i];
+        index.windows[at++] = number;
+      } else if (kind == WindowKind::irregular) {
+        index.irregular.push_back(number);
+      } else {
+        index.shapeless.push_back(number);
+      }
+    }
+  } catch (const std::bad_alloc &) {
+    throw allocation_error();
+  }
+  all_keys = {};
+  kinds = {};
+  try {
+    sort_by_key(keys, index.windows);
+  } catch (const std::bad_alloc &) {
+    throw allocation_error();
+  }
+  keys = {};
+
+  index.words = allocated<std::uint8_t>(ranked * w);
+  for (std::size_t r = 0; r < ranked; ++r)
+    std::memcpy(&index.words[r * w], &unsorted[index.windows[r] * w], w);
+  unsorted = {};
+
+  const auto leaves = static_cast<std::size_t>(
+      leaf_count(static_cast<std::int64_t>(ranked)));
+  index.boxes = allocated<std::uint8_t>(leaves * 2 * w);
+  for (std::size_t leaf = 0; leaf < leaves; ++leaf) {
+    std::uint8_t *low = &index.boxes[leaf * 2 * w];
+    std::uint8_t *high = low + w;
+    std::fill(low, low + w, std::uint8_t{255});
+    std::fill(high, high + w, std::uint8_t{0});
+    const std::size_t first = leaf * index_leaf_size;
+    const std::size_t last = std::min(ranked, first + index_leaf_size);
+    for (std::size_t r = first; r < last; ++r)
+      for (std::size_t j = 0; j < w; ++j) {
+        low[j] = std::min(low[j], index.words[r * w + j]);
+        high[j] = std::max(high[j], index.words[r * w + j]);
+      }
+  }
+  return index;
+}
+
+void check_tables(const IndexShape &shape, const IndexTables &tables) {
+  const auto refuse = [](const std::string &what) {
+    throw std::invalid_argument("the index's tables are damaged: " + what);
+  };
+  if (tables.ranked < 0 || tables.irregular_count < 0 ||
+      tables.shapeless_count < 0 ||
+      tables.ranked + tables.irregular_count + tables.shapeless_count !=
+          shape.count)
+    refuse("they do not hold every window once");
+  std::vector<bool> seen(static_cast<std::size_t>(shape.count));
+  const auto mark = [&](std::uint32_t window) {
+    if (window >= shape.count || seen[window])
+      refuse("window " + std::to_string(window) + " is out of place");
+    seen[window] = true;
+  };
+  for (std::int64_t r = 0; r < tables.ranked; ++r)
+    mark(tables.windows[r]);
+  for (const auto &[list, size] :
+       {std::pair{tables.irregular, tables.irregular_count},
+        std::pair{tables.shapeless, tables.shapeless_count}})
+    for (std::int64_t i = 0; i < size; ++i) {
+      if (i > 0 && list[i] <= list[i - 1])
+        refuse("a list of windows is out of order");
+      mark(list[i]);
+    }
+}
+
+std::uint64_t checksum(const void *data, std::size_t size) noexcept {
+  // Four independent multiply-rotate lanes over 8-byte words, then the
+  // tail, then a final mix: every bit of the input reaches every bit.
+  constexpr std::uint64_t prime1 = 0x9E3779B185EBCA87ULL;
+  constexpr std::uint64_t prime2 = 0xC2B2AE3D27D4EB4FULL;
+  const auto rotate = [](std::uint64_t v, int r) {
+    return (v << r) | (v >> (64 - r));
+  };
+  const auto *bytes = static_cast<const unsigned char *>(data);
+  std::uint64_t lanes[4] = {prime1, prime2, ~prime1, ~prime2};
+  std::size_t at = 0;
+  for (; at + 32 <= size; at += 32)
+    for (int lane = 0; lane < 4; ++lane) {
+      std::uint64_t v;
+      std::memcpy(&v, bytes + at + 8 * lane, 8);
+      lanes[lane] = rotate(lanes[lane] + v * prime2, 31) * prime1;
+    }
+  std::uint64_t hash = static_cast<std::uint64_t>(size) * prime1;
+  for (int lane = 0; lane < 4; ++lane)
+    hash = rotate(hash ^ (lanes[lane] * prime2), 27) * prime1 + prime2;
+  for (; at < size; ++at)
+    hash = rotate(hash ^ (bytes[at] * prime1), 11) * prime2;
+  hash ^= hash >> 33;
+  hash *= prime2;
+  hash ^= hash >> 29;
+  return hash;
+}
+
+} // namespace morvel

@@ -1,0 +1,423 @@
+// Answering a query: the leaves around q's own word first, for a best so far;
+// then every leaf's bound, and the leaves that bound cannot prune in
+// ascending order of it, their windows' bounds, and the exact distances of
+// what is left.
+//
+// The pruning bound. Let A, B be the computed z-normalised query and window
+// (index_windows.hpp), D the defined distance and L the distance between q's
+// estimated segment means and the regions of the window's symbols. Then
+//   D >= (1 - (n + 4)u) ||A - B||                    (n + 2 rounded steps)
+//   ||A - B|| >= ||Y_q - Y_x|| - 2.0001u sqrt(n) (M_q + B)(1 + u)
+//   ||Y_q - Y_x|| >= sqrt(n / w) (L - sqrt(w) (E + E_q))
+// the last by the stretched means' Cauchy-Schwarz bound, each segment's
+// mean lying within E of its estimate (and q's within E_q), so within E of
+// its symbol's region. A window is pruned only when L exceeds what makes D
+// at least the k-th best distance, computed with slack for its own rounding
+// and that of L: it is never a true neighbour, nor tied with one.
+#include "morvel/index.hpp"
+
+#include "index_windows.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <unordered_map>
+
+namespace morvel {
+namespace {
+
+using detail::Summary;
+using detail::unit_roundoff;
+using detail::WindowKind;
+
+constexpr double infinity = std::numeric_limits<double>::infinity();
+constexpr std::int32_t symbols = fine_symbol_count;
+// Leaves on each side of q's own searched first, and alone when inexact.
+constexpr std::int64_t near_leaves = 2;
+
+// A found window, ordered by distance then window number.
+struct Found {
+  double distance;
+  std::uint32_t window;
+  bool operator<(const Found &other) const {
+    return distance < other.distance ||
+           (distance == other.distance && window < other.window);
+  }
+};
+
+struct Query {
+  std::int64_t n = 0;
+  std::int64_t w = 0;
+  std::vector<double> zq;
+  // cells[j * symbols + s]: the squared distance from q's segment j to the
+  // region of symbol s.
+  std::vector<double> cells;
+  std::vector<std::uint8_t> own; // q's own symbols
+  bool bounded = false;          // the bounds may speak for q
+  double base = 0.0;             // the threshold's terms that do not vary
+  double slope = 0.0;
+};
+
+Query prepare(const IndexShape &shape, const double *q) {
+  Query query;
+  const std::int64_t n = shape.window;
+  const std::int64_t w = shape.w;
+  query.n = n;
+  query.w = w;
+  const detail::Feeds feeds = detail::segment_feeds(n, w);
+  std::vector<double> segments(static_cast<std::size_t>(w));
+  Summary summary;
+  detail::summarise<1>(&q, n, w, feeds, &summary, segments.data());
+  if (summary.kind == WindowKind::shapeless)
+    throw std::invalid_argument(
+        "q has no shape: it is flat, or holds NaN or an infinity");
+  query.zq.resize(static_cast<std::size_t>(n));
+  for (std::int64_t i = 0; i < n; ++i)
+    query.zq[i] = (q[i] - summary.mean) / summary.deviation;
+  query.bounded = summary.kind == WindowKind::regular;
+  if (!query.bounded)
+    return query;
+
+  const double *cuts = fine_breakpoints();
+  query.cells.resize(static_cast<std::size_t>(w * symbols));
+  query.own.resize(static_cast<std::size_t>(w));
+  for (std::int64_t j = 0; j < w; ++j) {
+    const double mean = segments[j];
+    const std::uint8_t own = fine_symbol(mean);
+    query.own[j] = own;
+    for (std::int32_t s = 0; s < symbols; ++s) {
+      double gap = 0.0;
+      if (s < own)
+        gap = mean - cuts[s];
+      else if (s > own)
+        gap = cuts[s - 1] - mean;
+      query.cells[j * symbols + s] = gap * gap;
+    }
+  }
+  const double u = unit_roundoff;
+  const double root_n = std::sqrt(static_cast<double>(n));
+  const double limit = detail::regular_limit(n);
+  const double rounding =
+      2.0001 * u * root_n * (summary.scale + limit) * (1.0 + u);
+  const double errors = std::sqrt(static_cast<double>(w)) *
+                        (detail::segment_error(n, limit) +
+                         detail::segment_error(n, summary.scale));
+  const double shrink = std::sqrt(static_cast<double>(w) / n);
+  // H(best) = (best / c + rounding) * shrink + errors, c = 1 - (n + 4)u.
+  query.slope = shrink / (1.0 - static_cast<double>(n + 4) * u);
+  query.base = rounding * shrink + errors;
+  return query;
+}
+
+// The least computed sum of a window's or leaf's squared cells that proves
+// its distance above `best`.
+double prune_above(const Query &query, double best) {
+  if (!(best < infinity))
+    return infinity;
+  const double u = unit_roundoff;
+  const double h =
+      (best * query.slope + query.base) * (1.0 + 32.0 * u) + 1e-100;
+  return h * h * (1.0 + 2.0 * static_cast<double>(query.w + 8) * u);
+}
+
+// The least partial sum of squares that proves a distance above `best`:
+// any S above nextup(best)^2 has a square root, rounded, above best.
+double abandon_above(double best) {
+  if (!(best < infinity))
+    return infinity;
+  const double up = std::nextafter(best, infinity);
+  return std::nextafter(up * up, infinity);
+}
+
+struct Searcher {
+  const IndexShape &shape;
+  const IndexTables &tables;
+  const double *ts;
+  const Query &query;
+  SearchStats &stats;
+  std::int64_t keep; // the heap's size
+  // Whether a window may be returned (the exclusion zones so far).
+  const std::vector<std::uint32_t> &accepted;
+  std::int64_t exclude;
+  std::unordered_map<std::uint32_t, double> &known;
+
+  std::vector<Found> heap; // the best `keep`, worst on top
+  double prune = infinity;
+  double abandon = infinity;
+  std::vector<std::uint32_t> pending;
+
+  bool eligible(std::uint32_t window) const {
+    for (const std::uint32_t other : accepted) {
+      const std::int64_t gap =
+          (static_cast<std::int64_t>(window) - other) * shape.stride;
+      if (gap <= exclude && -gap <= exclude)
+        return false;
+    }
+    return true;
+  }
+
+  void offer(Found found) {
+    if (static_cast<std::int64_t>(heap.size()) < keep) {
+      heap.push_back(found);
+      std::push_heap(heap.begin(), heap.end());
+    } else if (found < heap.front()) {
+      std::pop_heap(heap.begin(), heap.end());
+      heap.back() = found;
+      std::push_heap(heap.begin(), heap.end());
+    } else {
+      return;
+    }
+    if (static_cast<std::int64_t>(heap.size()) == keep) {
+      prune = query.bounded ? prune_above(query, heap.front().distance)
+                            : infinity;
+      abandon = abandon_above(heap.front().distance);
+    }
+  }
+
+  // The exact distances of the pending windows, their moments four at a
+  // time.
+  void settle() {
+    constexpr int group = 4;
+    const std::int64_t n = shape.window;
+    std::size_t i = 0;
+    while (i < pending.size()) {
+      const int size =
+          static_cast<int>(std::min<std::size_t>(group, pending.size() - i));
+      const double *x[group];
+      double means[group], deviations[group];
+      for (int k = 0; k < size; ++k)
+        x[k] = ts + static_cast<std::int64_t>(pending[i + k]) * shape.stride;
+      if (size == group) {
+        detail::moments_at<group>(x, n, means, deviations);
+      } else {
+        for (int k = 0; k < size; ++k)
+          detail::moments_at<1>(x + k, n, means + k, deviations + k);
+      }
+      for (int k = 0; k < size; ++k) {
+        ++stats.distances;
+        bool abandoned = false;
+        const double distance =
+            detail::window_distance(x[k], n, means[k], deviations[k],
+                                    query.zq.data(), abandon, abandoned);
+        if (abandoned) {
+          ++stats.abandoned;
+          continue;
+        }
+        known.emplace(pending[i + k], distance);
+        offer({distance, pending[i + k]});
+      }
+      i += static_cast<std::size_t>(size);
+    }
+    pending.clear();
+  }
+
+  void consider(std::uint32_t window) {
+    if (!accepted.empty() && !eligible(window))
+      return;
+    const auto at = known.find(window);
+    if (at != known.end()) {
+      offer({at->second, window});
+      return;
+    }
+    pending.push_back(window);
+  }
+
+  double window_bound(std::int64_t r) const {
+    const std::uint8_t *word = tables.words + r * shape.w;
+    const double *cells = query.cells.data();
+    double sum = 0.0;
+    for (std::int64_t j = 0; j < shape.w; ++j)
+      sum += cells[j * symbols + word[j]];
+    return sum;
+  }
+
+  double leaf_bound(std::int64_t leaf) const {
+    const std::uint8_t *low = tables.boxes + leaf * 2 * shape.w;
+    const std::uint8_t *high = low + shape.w;
+    const double *cells = query.cells.data();
+    double sum = 0.0;
+    for (std::int64_t j = 0; j < shape.w; ++j) {
+      const std::uint8_t nearest =
+          std::min(std::max(query.own[j], low[j]), high[j]);
+      sum += cells[j * symbols + nearest];
+    }
+    return sum;
+  }
+
+  void visit_leaf(std::int64_t leaf, bool bound_windows) {
+    ++stats.leaves;
+    const std::int64_t first = leaf * index_leaf_size;
+    const std::int64_t last =
+        std::min(tables.ranked, first + index_leaf_size);
+    for (std::int64_t r = first; r < last; ++r) {
+      if (bound_windows) {
+        ++stats.window_bounds;
+        if (window_bound(r) > prune)
+          continue;
+      }
+      consider(tables.windows[r]);
+      if (pending.size() >= 16)
+        settle();
+    }
+    settle();
+  }
+
+  // The position of q's key among the ranked words.
+  std::int64_t own_position() const {
+    std::int64_t low = 0, high = tables.ranked;
+    const std::uint64_t key = detail::word_key(query.own.data(), shape.w);
+    while (low < high) {
+      const std::int64_t middle = low + (high - low) / 2;
+      if (detail::word_key(tables.words + middle * shape.w, shape.w) < key)
+        low = middle + 1;
+      else
+        high = middle;
+    }
+    return low;
+  }
+
+  void run(bool exact) {
+    for (std::int64_t i = 0; i < tables.irregular_count; ++i)
+      consider(tables.irregular[i]);
+    settle();
+    const std::int64_t leaves = leaf_count(tables.ranked);
+    if (!query.bounded) {
+      for (std::int64_t leaf = 0; leaf < leaves; ++leaf)
+        visit_leaf(leaf, false);
+      return;
+    }
+    std::int64_t near_first = 0, near_last = 0;
+    if (leaves > 0) {
+      const std::int64_t own =
+          std::min(own_position() / index_leaf_size, leaves - 1);
+      near_first = std::max<std::int64_t>(0, own - near_leaves);
+      near_last = std::min(leaves, own + near_leaves + 1);
+      for (std::int64_t leaf = near_first; leaf < near_last; ++leaf)
+        visit_leaf(leaf, true);
+    }
+    if (!exact)
+      return;
+    std::vector<std::pair<double, std::uint32_t>> order;
+    for (std::int64_t leaf = 0; leaf < leaves; ++leaf) {
+      if (leaf == near_first)
+        leaf = near_last;
+      if (leaf >= leaves)
+        break;
+      ++stats.leaf_bounds;
+      const double bound = leaf_bound(leaf);
+      if (!(bound > prune))
+        order.emplace_back(bound, static_cast<std::uint32_t>(leaf));
+    }
+    std::sort(order.begin(), order.end());
+    for (const auto &[bound, leaf] : order) {
+      if (bound > prune)
+        break;
+      visit_leaf(leaf, true);
+    }
+  }
+};
+
+} // namespace
+
+SearchStats &SearchStats::operator+=(const SearchStats &other) {
+  leaf_bounds += other.leaf_bounds;
+  leaves += other.leaves;
+  window_bounds += other.window_bounds;
+  distances += other.distances;
+  abandoned += other.abandoned;
+  return *this;
+}
+
+void search_index(const IndexShape &shape, const IndexTables &tables,
+                  const double *ts, const double *q, std::int64_t k,
+                  std::int64_t exclude, bool exact, double *distances,
+                  std::int64_t *starts, SearchStats &stats) {
+  const Query query = prepare(shape, q);
+  const std::int64_t places = std::min(k, shape.count);
+  std::vector<std::uint32_t> accepted;
+  std::unordered_map<std::uint32_t, double> known;
+  std::vector<Found> found;
+  const bool rounds = exclude > 0 && k > 1;
+  // Without exclusion, one search keeps the k best; with it, the greedy
+  // choice is k searches, each for the best window outside the zones of
+  // those chosen before, reusing the distances already computed.
+  const std::int64_t searches = rounds ? places : 1;
+  for (std::int64_t round = 0; round < searches; ++round) {
+    Searcher searcher{shape,    tables,   ts,    query, stats,
+                      rounds ? 1 : places, accepted, exclude, known};
+    if (rounds) {
+      for (const auto &[window, distance] : known)
+        if (searcher.eligible(window))
+          searcher.offer({distance, window});
+    }
+    searcher.run(exact);
+    std::sort_heap(searcher.heap.begin(), searcher.heap.end());
+    if (searcher.heap.empty())
+      break;
+    for (const Found &one : searcher.heap) {
+      found.push_back(one);
+      accepted.push_back(one.window);
+    }
+  }
+  // Windows with no shape come last, in window order.
+  for (std::int64_t i = 0; i < tables.shapeless_count &&
+                           static_cast<std::int64_t>(found.size()) < places;
+       ++i) {
+    const std::uint32_t window = tables.shapeless[i];
+    bool free = true;
+    if (exclude > 0)
+      for (const std::uint32_t other : accepted) {
+        const std::int64_t gap =
+            (static_cast<std::int64_t>(window) - other) * shape.stride;
+        free = free && !(gap <= exclude && -gap <= exclude);
+      }
+    if (!free)
+      continue;
+    found.push_back({std::numeric_limits<double>::quiet_NaN(), window});
+    accepted.push_back(window);
+  }
+  for (std::int64_t i = 0; i < places; ++i) {
+    const bool filled = i < static_cast<std::int64_t>(found.size());
+    distances[i] =
+        filled ? found[i].distance : std::numeric_limits<double>::quiet_NaN();
+    starts[i] = filled ? static_cast<std::int64_t>(found[i].window) *
+                             shape.stride
+                       : -1;
+  }
+}
+
+void distance_profile(const IndexShape &shape, const double *ts,
+                      const double *q, double *distances) {
+  const Query query = prepare(shape, q);
+  const std::int64_t n = shape.window;
+  constexpr int group = 4;
+  std::int64_t i = 0;
+  while (i < shape.count) {
+    const int size =
+        static_cast<int>(std::min<std::int64_t>(group, shape.count - i));
+    const double *x[group];
+    double means[group], deviations[group];
+    for (int k = 0; k < size; ++k)
+      x[k] = ts + (i + k) * shape.stride;
+    if (size == group)
+      detail::moments_at<group>(x, n, means, deviations);
+    else
+      for (int k = 0; k < size; ++k)
+        detail::moments_at<1>(x + k, n, means + k, deviations + k);
+    for (int k = 0; k < size; ++k) {
+      bool abandoned = false;
+      double distance =
+          detail::window_distance(x[k], n, means[k], deviations[k],
+                                  query.zq.data(), infinity, abandoned);
+      if (!std::isfinite(distance))
+        for (std::int64_t v = 0; v < n; ++v)
+          if (!std::isfinite((x[k][v] - means[k]) / deviations[k]))
+            distance = std::numeric_limits<double>::quiet_NaN();
+      distances[i + k] = distance;
+    }
+    i += size;
+  }
+}
+
+} // namespace morvel

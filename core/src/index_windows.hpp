@@ -1,0 +1,217 @@
+// What the index's build, its search and its brute force share about one
+// window: its moments exactly as znormalise computes them, the estimate of
+// its segment means that chooses its word, whether the bounds may speak for
+// it, and its exact distance to a query.
+//
+// The word's bound. Let mu, sd be a window's computed moments, dev_i = x_i -
+// mu, Y_i = dev_i / sd in exact arithmetic and Z_i the computed
+// fl(fl(x_i - mu) / sd) the distance reads, |Z_i - Y_i| <= 2.0001u|Y_i|.
+// Segment j's mean of Y with the stretched weights c_ij (value i repeated w
+// times, blocks of n; sum_i c_ij = n) is s_j = sum_i c_ij dev_i / (n sd).
+// The estimate fl(fl(sum_i fl(c_ij fl(dev_i))) / fl(n sd)) has at most n + 4
+// rounded steps on a sum of terms bounded by c_ij max|dev|, so
+//   |estimate_j - s_j| <= gamma_{n+4} * max|Y| <= gamma_{n+4} * B (1 + u)
+// for a window whose computed fl(max|dev| / sd) is at most B = 2 sqrt(n),
+// which every window with a sound variance meets (||Y||^2 = n sd'^2 / sd^2,
+// sd' the exact deviation). A window beyond B (a variance lost to
+// underflow, or a deviation of infinite scale) is computed by every query
+// instead of bounded.
+#pragma once
+
+#include "morvel/alphabet.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace morvel::detail {
+
+inline constexpr double unit_roundoff = 0x1p-53;
+
+// How the values of a window of n values feed the segments of w <= n:
+// value i with weight c_ij into segment j, every pair in segment order.
+struct Feed {
+  std::int32_t value;
+  double weight;
+};
+struct Feeds {
+  std::vector<Feed> feeds;
+  std::vector<std::int32_t> first; // segment j's are first[j] ... first[j+1]-1
+};
+
+inline Feeds segment_feeds(std::int64_t n, std::int64_t w) {
+  Feeds result;
+  result.first.push_back(0);
+  for (std::int64_t j = 0; j < w; ++j) {
+    // Segment j is stretched positions j n ... (j + 1) n - 1; value i fills
+    // i w ... (i + 1) w - 1.
+    for (std::int64_t i = j * n / w; i < n && i * w < (j + 1) * n; ++i) {
+      const std::int64_t low = std::max(i * w, j * n);
+      const std::int64_t high = std::min((i + 1) * w, (j + 1) * n);
+      if (high > low)
+        result.feeds.push_back(
+            {static_cast<std::int32_t>(i), static_cast<double>(high - low)});
+    }
+    result.first.push_back(static_cast<std::int32_t>(result.feeds.size()));
+  }
+  return result;
+}
+
+// What the bounds may do with a window.
+enum class WindowKind : std::uint8_t { regular, irregular, shapeless };
+
+// The largest fl(max|dev| / sd) of a regular window.
+inline double regular_limit(std::int64_t n) {
+  return 2.0 * std::sqrt(static_cast<double>(n));
+}
+
+// The bound on |estimate_j - s_j| of a window, or of a query whose
+// fl(max|dev| / sd) is `scale`.
+inline double segment_error(std::int64_t n, double scale) {
+  return 2.0 * static_cast<double>(n + 8) * unit_roundoff * scale *
+         (1.0 + 4.0 * unit_roundoff);
+}
+
+// A window's moments and the estimate of its segment means.
+struct Summary {
+  double mean;
+  double deviation;
+  double scale; // fl(max|dev| / sd)
+  WindowKind kind;
+};
+
+// Whether Z_i is finite for every i (else no shape), and whether the
+// bounds may speak for the window.
+inline WindowKind kind_of(double deviation, double largest, double scale,
+                          std::int64_t n) {
+  if (std::isnan(deviation) || deviation == 0.0)
+    return WindowKind::shapeless;
+  if (std::isinf(deviation)) // Z_i = dev_i / inf: 0, or NaN for an infinite dev
+    return std::isinf(largest) ? WindowKind::shapeless : WindowKind::irregular;
+  if (std::isinf(scale))
+    return WindowKind::shapeless;
+  return scale <= regular_limit(n) ? WindowKind::regular
+                                   : WindowKind::irregular;
+}
+
+// K windows at once, their ordered chains interleaved: moments, then the
+// estimate of each segment mean into segments[k * w + j]; window k's value
+// i is at(k, i). The summaries kernel adds the same, lane by lane.
+template <int K, typename At>
+void summarise_at(const At &at, std::int64_t n, std::int64_t w,
+                  const Feeds &feeds, Summary *out, double *segments) {
+  const double length = static_cast<double>(n);
+  double sum[K], squares[K], mean[K], largest[K], deviation[K], divisor[K];
+  for (int k = 0; k < K; ++k) {
+    sum[k] = 0.0;
+    squares[k] = 0.0;
+    largest[k] = 0.0;
+  }
+  for (std::int64_t i = 0; i < n; ++i)
+    for (int k = 0; k < K; ++k)
+      sum[k] += at(k, i);
+  for (int k = 0; k < K; ++k)
+    mean[k] = sum[k] / length;
+  for (std::int64_t i = 0; i < n; ++i)
+    for (int k = 0; k < K; ++k) {
+      const double dev = at(k, i) - mean[k];
+      squares[k] += dev * dev;
+      const double size = std::fabs(dev);
+      largest[k] = largest[k] < size ? size : largest[k];
+    }
+  for (int k = 0; k < K; ++k) {
+    deviation[k] = std::sqrt(squares[k] / length);
+    const double scale = largest[k] / deviation[k];
+    out[k] = {mean[k], deviation[k], scale,
+              kind_of(deviation[k], largest[k], scale, n)};
+    divisor[k] = length * deviation[k];
+  }
+  const Feed *feed = feeds.feeds.data();
+  for (std::int64_t j = 0; j < w; ++j) {
+    double acc[K];
+    for (int k = 0; k < K; ++k)
+      acc[k] = 0.0;
+    for (std::int32_t f = feeds.first[j]; f < feeds.first[j + 1]; ++f)
+      for (int k = 0; k < K; ++k)
+        acc[k] += feed[f].weight * (at(k, feed[f].value) - mean[k]);
+    for (int k = 0; k < K; ++k)
+      segments[k * w + j] = acc[k] / divisor[k];
+  }
+}
+
+// Windows anywhere.
+template <int K>
+void summarise(const double *const *x, std::int64_t n, std::int64_t w,
+               const Feeds &feeds, Summary *out, double *segments) {
+  summarise_at<K>([x](int k, std::int64_t i) { return x[k][i]; }, n, w, feeds,
+                  out, segments);
+}
+
+// Moments only, as znormalise computes them, K windows interleaved.
+template <int K>
+void moments_at(const double *const *x, std::int64_t n, double *means,
+                double *deviations) {
+  const double length = static_cast<double>(n);
+  double sum[K], squares[K], mean[K];
+  for (int k = 0; k < K; ++k) {
+    sum[k] = 0.0;
+    squares[k] = 0.0;
+  }
+  for (std::int64_t i = 0; i < n; ++i)
+    for (int k = 0; k < K; ++k)
+      sum[k] += x[k][i];
+  for (int k = 0; k < K; ++k)
+    mean[k] = sum[k] / length;
+  for (std::int64_t i = 0; i < n; ++i)
+    for (int k = 0; k < K; ++k) {
+      const double dev = x[k][i] - mean[k];
+      squares[k] += dev * dev;
+    }
+  for (int k = 0; k < K; ++k) {
+    means[k] = mean[k];
+    deviations[k] = std::sqrt(squares[k] / length);
+  }
+}
+
+// The sort key of a word: the most significant bits of its symbols
+// interleaved, level by level, so that words sharing a key prefix agree on
+// every segment's coarse region.
+inline std::uint64_t word_key(const std::uint8_t *word, std::int64_t w) {
+  const std::int64_t segments = std::min<std::int64_t>(w, 64);
+  const std::int64_t levels = std::min<std::int64_t>(8, 64 / segments);
+  std::uint64_t key = 0;
+  for (std::int64_t level = 0; level < levels; ++level)
+    for (std::int64_t j = 0; j < segments; ++j)
+      key = (key << 1) | ((word[j] >> (7 - level)) & 1U);
+  return key << (64 - levels * segments);
+}
+
+// The exact distance of a window (its moments given) to the z-normalised
+// query zq, or a number > limit as soon as the partial sum of squares
+// exceeds `limit` (it never shrinks), with `abandoned` set.
+inline double window_distance(const double *x, std::int64_t n, double mean,
+                              double deviation, const double *zq,
+                              double limit, bool &abandoned) {
+  constexpr std::int64_t block = 16;
+  double squares[block];
+  double sum = 0.0;
+  for (std::int64_t at = 0; at < n; at += block) {
+    const std::int64_t size = std::min(block, n - at);
+    for (std::int64_t i = 0; i < size; ++i) {
+      const double difference = zq[at + i] - (x[at + i] - mean) / deviation;
+      squares[i] = difference * difference;
+    }
+    for (std::int64_t i = 0; i < size; ++i)
+      sum += squares[i];
+    if (sum > limit) {
+      abandoned = true;
+      return std::numeric_limits<double>::infinity();
+    }
+  }
+  abandoned = false;
+  return std::sqrt(sum);
+}
+
+} // namespace morvel::detail

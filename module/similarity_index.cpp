@@ -1,0 +1,567 @@
+// morvel.Index: the series is converted once and held for the index's
+// lifetime; the core builds and searches with the interpreter released; the
+// tables are the core's own vectors after a build, or numpy arrays (mapped
+// or read) after a load, which checks everything it reads before the core
+// sees it.
+#include "similarity_index.hpp"
+
+#include "input_conversion.hpp"
+#include "memory_guard.hpp"
+#include "numpy_presence.hpp"
+#include "thread_state.hpp"
+
+#include <morvel/index.hpp>
+#include <morvel/morvel.hpp>
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace morvel::binding {
+namespace {
+
+constexpr const char *format_name = "morvel.Index";
+constexpr std::int64_t format_version = 1;
+// The files of a saved index, beside header.json.
+constexpr const char *table_files[] = {"series",    "words",     "windows",
+                                       "boxes",     "irregular", "shapeless"};
+
+std::int32_t default_threads() {
+  return static_cast<std::int32_t>(
+      std::max(1U, std::thread::hardware_concurrency()));
+}
+
+std::int32_t thread_count(const std::optional<std::int64_t> &threads) {
+  if (!threads)
+    return default_threads();
+  if (*threads < 1)
+    throw py::value_error("threads must be at least 1, not " +
+                          std::to_string(*threads));
+  return static_cast<std::int32_t>(std::min<std::int64_t>(*threads, 1024));
+}
+
+std::string hex(std::uint64_t value) {
+  char text[17];
+  std::snprintf(text, sizeof text, "%016" PRIx64, value);
+  return text;
+}
+
+// A numpy array over memory the index owns, kept alive by the index.
+template <typename T>
+py::array view_of(const T *data, std::vector<py::ssize_t> shape,
+                  py::handle owner) {
+  return py::array(py::dtype::of<T>(), std::move(shape), data, owner);
+}
+
+class Index {
+public:
+  Index(py::handle ts, std::int64_t window, std::int64_t stride,
+        std::int64_t w, std::optional<std::int64_t> threads, bool progress)
+      : series_(std::make_unique<InputSeries>()) {
+    require_numpy("Index");
+    if (!load_series(ts, true, *series_))
+      throw py::type_error(
+          "ts must be a sequence of numbers or a numeric buffer, not " +
+          py::str(py::type::handle_of(ts).attr("__name__"))
+              .cast<std::string>());
+    shape_ = plan_index(static_cast<std::int64_t>(series_->size()), window,
+                        stride, w);
+    ensure_input_fits(series_->pending());
+    ensure_arrays_fit(index_bytes(shape_).peak);
+    const std::int32_t workers = thread_count(threads);
+    std::int64_t shown = -1;
+    const BuildProgress report = [&](std::int64_t done) {
+      py::gil_scoped_acquire acquired;
+      if (PyErr_CheckSignals() != 0)
+        throw py::error_already_set();
+      if (progress) {
+        const std::int64_t percent = done * 100 / shape_.count;
+        if (percent != shown) {
+          shown = percent;
+          py::module_::import("sys").attr("stderr").attr("write")(
+              "\rmorvel.Index: " + std::to_string(done) + " of " +
+              std::to_string(shape_.count) + " windows" +
+              (done == shape_.count ? "\n" : ""));
+        }
+      }
+    };
+    {
+      py::gil_scoped_release released;
+      series_->materialise();
+      built_ = build_index(shape_, series_->data(), workers, report);
+    }
+    ts_ = series_->data();
+    tables_ = built_.tables();
+  }
+
+  // A saved index, checked.
+  static std::unique_ptr<Index> load(const py::object &path, bool mmap);
+
+  void save(const py::object &path) const;
+
+  py::tuple query(py::handle q, std::int64_t k,
+                  std::optional<std::int64_t> exclude, bool exact,
+                  std::optional<std::int64_t> threads);
+
+  py::array profile(py::handle q) const {
+    Queries queries = read_queries(q);
+    if (queries.rows != 1 || queries.two_dimensional)
+      throw py::value_error("profile takes one query");
+    py::array_t<double> result(shape_.count);
+    double *out = result.mutable_data();
+    {
+      py::gil_scoped_release released;
+      distance_profile(shape_, ts_, queries.data, out);
+    }
+    return result;
+  }
+
+  py::dict stats() const {
+    SearchStats last;
+    {
+      std::lock_guard<std::mutex> lock(stats_mutex_);
+      last = last_;
+    }
+    py::dict result;
+    result["windows"] = shape_.count;
+    result["leaves"] = leaf_count(tables_.ranked);
+    result["leaf_bounds"] = last.leaf_bounds;
+    result["leaves_searched"] = last.leaves;
+    result["window_bounds"] = last.window_bounds;
+    result["distances"] = last.distances;
+    result["abandoned"] = last.abandoned;
+    return result;
+  }
+
+  const IndexShape &shape() const { return shape_; }
+  std::int64_t nbytes() const {
+    return tables_.ranked * (shape_.w + 4) +
+           leaf_count(tables_.ranked) * 2 * shape_.w +
+           (tables_.irregular_count + tables_.shapeless_count) * 4;
+  }
+
+private:
+  Index() = default;
+
+  // Queries as the core reads them: rows of `window` doubles.
+  struct Queries {
+    std::unique_ptr<InputSeries> series; // one query
+    py::array array;                     // or rows of a 2-D array
+    const double *data = nullptr;
+    std::int64_t rows = 0;
+    bool two_dimensional = false;
+  };
+
+  Queries read_queries(py::handle q) const {
+    Queries queries;
+    const py::module_ numpy = py::module_::import("numpy");
+    if (numpy.attr("ndim")(q).cast<int>() == 2) {
+      queries.array = numpy.attr("ascontiguousarray")(q, "float64");
+      if (queries.array.shape(1) != shape_.window)
+        throw py::value_error(
+            "each row of q must hold the window's " +
+            std::to_string(shape_.window) + " values, not " +
+            std::to_string(queries.array.shape(1)));
+      queries.rows = queries.array.shape(0);
+      queries.data = static_cast<const double *>(queries.array.data());
+      queries.two_dimensional = true;
+      return queries;
+    }
+    queries.series = std::make_unique<InputSeries>();
+    if (!load_series(q, true, *queries.series))
+      throw py::type_error(
+          "q must be a sequence of numbers, a numeric buffer or a 2-D array, "
+          "not " +
+          py::str(py::type::handle_of(q).attr("__name__")).cast<std::string>());
+    if (static_cast<std::int64_t>(queries.series->size()) != shape_.window)
+      throw py::value_error("q must hold the window's " +
+                            std::to_string(shape_.window) + " values, not " +
+                            std::to_string(queries.series->size()));
+    queries.series->materialise();
+    queries.data = queries.series->data();
+    queries.rows = 1;
+    return queries;
+  }
+
+  IndexShape shape_;
+  std::unique_ptr<InputSeries> series_; // a built index's series
+  BuiltIndex built_;
+  std::vector<py::object> arrays_; // a loaded index's files
+  const double *ts_ = nullptr;
+  IndexTables tables_;
+  mutable std::mutex stats_mutex_;
+  SearchStats last_;
+};
+
+py::tuple Index::query(py::handle q, std::int64_t k,
+                       std::optional<std::int64_t> exclude, bool exact,
+                       std::optional<std::int64_t> threads) {
+  if (k < 1)
+    throw py::value_error("k must be at least 1, not " + std::to_string(k));
+  const std::int64_t zone = exclude.value_or((shape_.window + 3) / 4);
+  if (zone < 0)
+    throw py::value_error("exclude must be at least 0, not " +
+                          std::to_string(zone));
+  Queries queries = read_queries(q);
+  const std::int64_t places = std::min(k, shape_.count);
+  ensure_arrays_fit(static_cast<double>(queries.rows) *
+                    static_cast<double>(places) * 16.0);
+  std::vector<py::ssize_t> result_shape{
+      static_cast<py::ssize_t>(queries.rows), static_cast<py::ssize_t>(places)};
+  if (!queries.two_dimensional)
+    result_shape.erase(result_shape.begin());
+  py::array_t<double> distances(result_shape);
+  py::array_t<std::int64_t> starts(result_shape);
+  double *distance_out = distances.mutable_data();
+  std::int64_t *start_out = starts.mutable_data();
+  const std::int32_t workers = static_cast<std::int32_t>(
+      std::min<std::int64_t>(thread_count(threads), queries.rows));
+  std::vector<SearchStats> stats(static_cast<std::size_t>(workers));
+  std::vector<std::exception_ptr> failures(static_cast<std::size_t>(workers));
+  {
+    py::gil_scoped_release released;
+    auto part = [&](std::int32_t worker) {
+      try {
+        for (std::int64_t row = worker; row < queries.rows; row += workers)
+          search_index(shape_, tables_, ts_,
+                       queries.data + row * shape_.window, k, zone, exact,
+                       distance_out + row * places, start_out + row * places,
+                       stats[static_cast<std::size_t>(worker)]);
+      } catch (...) {
+        failures[static_cast<std::size_t>(worker)] = std::current_exception();
+      }
+    };
+    std::vector<std::thread> helpers;
+    for (std::int32_t worker = 1; worker < workers; ++worker) {
+      try {
+        helpers.emplace_back(part, worker);
+      } catch (const std::system_error &) {
+        part(worker);
+      }
+    }
+    part(0);
+    for (std::thread &helper : helpers)
+      helper.join();
+  }
+  for (const std::exception_ptr &failure : failures)
+    if (failure)
+      std::rethrow_exception(failure);
+  SearchStats total;
+  for (const SearchStats &one : stats)
+    total += one;
+  {
+    std::lock_guard<std::mutex> lock(stats_mutex_);
+    last_ = total;
+  }
+  return py::make_tuple(distances, starts);
+}
+
+void Index::save(const py::object &path) const {
+  const py::module_ numpy = py::module_::import("numpy");
+  const py::object directory =
+      py::module_::import("pathlib").attr("Path")(path);
+  directory.attr("mkdir")(py::arg("parents") = true,
+                          py::arg("exist_ok") = true);
+  const py::object self = py::cast(this, py::return_value_policy::reference);
+  const py::ssize_t w = shape_.w;
+  const py::array arrays[] = {
+      view_of(ts_, {static_cast<py::ssize_t>(shape_.length)}, self),
+      view_of(tables_.words, {static_cast<py::ssize_t>(tables_.ranked), w},
+              self),
+      view_of(tables_.windows, {static_cast<py::ssize_t>(tables_.ranked)},
+              self),
+      view_of(tables_.boxes,
+              {static_cast<py::ssize_t>(leaf_count(tables_.ranked)), 2, w},
+              self),
+      view_of(tables_.irregular,
+              {static_cast<py::ssize_t>(tables_.irregular_count)}, self),
+      view_of(tables_.shapeless,
+              {static_cast<py::ssize_t>(tables_.shapeless_count)}, self)};
+  py::dict checksums;
+  for (std::size_t i = 0; i < std::size(table_files); ++i) {
+    const py::array &array = arrays[i];
+    const auto bytes = static_cast<std::size_t>(array.nbytes());
+    std::uint64_t sum;
+    {
+      py::gil_scoped_release released;
+      sum = checksum(array.data(), bytes);
+    }
+    checksums[table_files[i]] = hex(sum);
+    numpy.attr("save")(directory.attr("__truediv__")(
+                           std::string(table_files[i]) + ".npy"),
+                       array, py::arg("allow_pickle") = false);
+  }
+  py::dict header;
+  header["format"] = format_name;
+  header["version"] = format_version;
+  header["length"] = shape_.length;
+  header["window"] = shape_.window;
+  header["stride"] = shape_.stride;
+  header["w"] = shape_.w;
+  header["leaf"] = index_leaf_size;
+  header["checksums"] = checksums;
+  const py::object text = py::module_::import("json").attr("dumps")(
+      header, py::arg("indent") = 1, py::arg("sort_keys") = true);
+  directory.attr("__truediv__")("header.json")
+      .attr("write_text")(text, py::arg("encoding") = "utf-8");
+}
+
+// A header's integer field, refused unless a plain int in [low, high].
+std::int64_t header_integer(const py::dict &header, const char *key,
+                            std::int64_t low, std::int64_t high) {
+  const auto refuse = [&](const std::string &why) {
+    throw py::value_error(std::string("not a readable morvel.Index: its "
+                                      "header's ") +
+                          key + " " + why);
+  };
+  if (!header.contains(key))
+    refuse("is missing");
+  const py::object value = header[key];
+  if (!PyLong_CheckExact(value.ptr()))
+    refuse("is not an integer");
+  int overflow = 0;
+  const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (overflow != 0 || number < low || number > high)
+    refuse("is out of range");
+  return number;
+}
+
+std::unique_ptr<Index> Index::load(const py::object &path, bool mmap) {
+  require_numpy("Index.load");
+  const py::module_ numpy = py::module_::import("numpy");
+  const py::object directory =
+      py::module_::import("pathlib").attr("Path")(path);
+  const auto damaged = [](const std::string &why) {
+    return py::value_error("not a readable morvel.Index: " + why);
+  };
+  const py::object header_path = directory.attr("__truediv__")("header.json");
+  py::object parsed;
+  {
+    const py::object raw = header_path.attr("read_bytes")();
+    if (py::len(raw) > 65536)
+      throw damaged("its header is too large");
+    try {
+      parsed = py::module_::import("json").attr("loads")(raw);
+    } catch (py::error_already_set &error) {
+      if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_TypeError))
+        throw;
+      throw damaged("its header is not JSON");
+    }
+  }
+  if (!py::isinstance<py::dict>(parsed))
+    throw damaged("its header is not an object");
+  const py::dict header = parsed;
+  if (!header.contains("format") || !py::isinstance<py::str>(header["format"]) ||
+      header["format"].cast<std::string>() != format_name)
+    throw damaged("its header names another format");
+  const std::int64_t version =
+      header_integer(header, "version", 0, std::int64_t{1} << 40);
+  if (version != format_version)
+    throw damaged("it is version " + std::to_string(version) +
+                  ", and this morvel reads version " +
+                  std::to_string(format_version));
+  constexpr std::int64_t large = std::int64_t{1} << 62;
+  const std::int64_t length = header_integer(header, "length", 0, large);
+  const std::int64_t window = header_integer(header, "window", 0, large);
+  const std::int64_t stride = header_integer(header, "stride", 0, large);
+  const std::int64_t w = header_integer(header, "w", 0, large);
+  if (header_integer(header, "leaf", 0, large) != index_leaf_size)
+    throw damaged("its leaves are not of " + std::to_string(index_leaf_size) +
+                  " windows");
+  if (!header.contains("checksums") ||
+      !py::isinstance<py::dict>(header["checksums"]))
+    throw damaged("its header has no checksums");
+  const py::dict checksums = header["checksums"];
+
+  auto index = std::unique_ptr<Index>(new Index());
+  try {
+    index->shape_ = plan_index(length, window, stride, w);
+  } catch (const std::invalid_argument &error) {
+    throw damaged(std::string("its shape is impossible: ") + error.what());
+  }
+  const IndexShape &shape = index->shape_;
+
+  // Each file: present, an .npy of the exact type and shape, its bytes
+  // those the header's checksum names.
+  double bytes = 0.0;
+  for (const char *name : table_files) {
+    const py::object file =
+        directory.attr("__truediv__")(std::string(name) + ".npy");
+    bytes += file.attr("stat")().attr("st_size").cast<double>();
+  }
+  if (!mmap)
+    ensure_arrays_fit(bytes);
+  std::int64_t sizes[std::size(table_files)] = {};
+  for (std::size_t i = 0; i < std::size(table_files); ++i) {
+    const std::string name = table_files[i];
+    const py::object file = directory.attr("__truediv__")(name + ".npy");
+    py::object loaded;
+    try {
+      loaded = numpy.attr("load")(
+          file, py::arg("mmap_mode") = mmap ? py::object(py::str("r"))
+                                            : py::object(py::none()),
+          py::arg("allow_pickle") = false);
+    } catch (py::error_already_set &error) {
+      if (!error.matches(PyExc_Exception) || error.matches(PyExc_MemoryError))
+        throw;
+      throw damaged(name + ".npy cannot be read as an array");
+    }
+    if (!py::isinstance<py::array>(loaded))
+      throw damaged(name + ".npy is not one array");
+    const py::array array = loaded;
+    const bool floats = i == 0;
+    const bool numbers = name == "windows" || name == "irregular" ||
+                         name == "shapeless";
+    const py::dtype expected = floats    ? py::dtype::of<double>()
+                               : numbers ? py::dtype::of<std::uint32_t>()
+                                         : py::dtype::of<std::uint8_t>();
+    const py::ssize_t dimensions =
+        name == "words" ? 2 : name == "boxes" ? 3 : 1;
+    if (!array.dtype().equal(expected) ||
+        array.dtype().attr("byteorder").cast<std::string>() == ">" ||
+        array.ndim() != dimensions ||
+        !(array.flags() & py::array::c_style))
+      throw damaged(name + ".npy is not of the type and layout it must be");
+    sizes[i] = array.shape(0);
+    if ((name == "words" && array.shape(1) != shape.w) ||
+        (name == "boxes" && (array.shape(1) != 2 || array.shape(2) != shape.w)))
+      throw damaged(name + ".npy is not of the shape the header gives");
+    if (!checksums.contains(name.c_str()) ||
+        !py::isinstance<py::str>(checksums[name.c_str()]))
+      throw damaged("its header has no checksum of " + name + ".npy");
+    const std::string expected_sum =
+        checksums[name.c_str()].cast<std::string>();
+    std::uint64_t sum;
+    {
+      const void *data = array.data();
+      const auto size = static_cast<std::size_t>(array.nbytes());
+      py::gil_scoped_release released;
+      sum = checksum(data, size);
+    }
+    if (hex(sum) != expected_sum)
+      throw damaged(name + ".npy is damaged: its checksum does not match");
+    index->arrays_.push_back(array);
+  }
+  if (sizes[0] != shape.length)
+    throw damaged("series.npy is not of the length the header gives");
+  if (sizes[1] != sizes[2] || sizes[3] != leaf_count(sizes[1]))
+    throw damaged("its tables disagree on the number of words");
+
+  const auto data = [&](std::size_t i) {
+    return py::array(index->arrays_[i]).data();
+  };
+  index->ts_ = static_cast<const double *>(data(0));
+  IndexTables &tables = index->tables_;
+  tables.words = static_cast<const std::uint8_t *>(data(1));
+  tables.windows = static_cast<const std::uint32_t *>(data(2));
+  tables.ranked = sizes[1];
+  tables.boxes = static_cast<const std::uint8_t *>(data(3));
+  tables.irregular = static_cast<const std::uint32_t *>(data(4));
+  tables.irregular_count = sizes[4];
+  tables.shapeless = static_cast<const std::uint32_t *>(data(5));
+  tables.shapeless_count = sizes[5];
+  try {
+    py::gil_scoped_release released;
+    check_tables(shape, tables);
+  } catch (const std::invalid_argument &error) {
+    throw damaged(error.what());
+  }
+  return index;
+}
+
+constexpr const char *index_doc =
+    R"(Exact similarity search over the windows of one series.
+
+Index(ts, window, stride=1, *, w=16) indexes every window of `window` values
+of ts, window i starting at i * stride. ts is a list or any numeric buffer
+(a numpy.memmap too): a buffer of float64 is held (exported, so it cannot be
+resized) for the index's lifetime and never copied; anything else is copied
+once into float64. A collection of equal-length series is the case
+stride == window over their concatenation.
+
+The distance between a query and a window: both are z-normalised as paa
+z-normalises a window (mean, population standard deviation, subtraction
+then division), the squared differences are added in ascending position
+from 0.0, and the square root is taken. A window with no shape (flat, or
+holding NaN or an infinity) has distance NaN, ranked after every number.
+
+The index keeps a word of w 8-bit symbols per window (breakpoints at the
+256 equiprobable quantiles of N(0, 1)), its window number (4 bytes), and
+per leaf of 64 words the least and greatest symbol of each segment: about
+w + 4.5 bytes per window beyond the series (nbytes). The build and batches
+of queries run on `threads` threads (default: every core) with the
+interpreter released; Ctrl-C stops a build; progress=True reports it on
+stderr.)";
+
+constexpr const char *query_doc =
+    R"(The k windows nearest to q, nearest first: (distances, starts).
+
+distances is float64 and starts int64, each of min(k, len(index)) values;
+ties go to the lower start. No two returned windows start within `exclude`
+positions of each other (|a - b| <= exclude; default a quarter of the
+window, rounded up; 0 allows all): each is the nearest window outside the
+zones of those before it. A place no window can fill holds NaN and -1.
+Each distance is bit for bit the defined one; the lower bounds only decide
+what need not be computed. With exact=False only the part of the index
+around q's own word is searched: faster, not always the nearest.
+
+q holds `window` numbers (a ValueError otherwise, or if it is flat or holds
+NaN or an infinity); a 2-D q answers one query per row, in rows of the
+results, on `threads` threads.)";
+
+} // namespace
+
+void define_index(py::module_ &module) {
+  py::class_<Index>(module, "Index", index_doc)
+      .def(py::init<py::handle, std::int64_t, std::int64_t, std::int64_t,
+                    std::optional<std::int64_t>, bool>(),
+           py::arg("ts"), py::arg("window"), py::arg("stride") = 1,
+           py::kw_only(), py::arg("w") = 16, py::arg("threads") = py::none(),
+           py::arg("progress") = false)
+      .def("query", &Index::query, py::arg("q"), py::arg("k") = 1,
+           py::kw_only(), py::arg("exclude") = py::none(),
+           py::arg("exact") = true, py::arg("threads") = py::none(), query_doc)
+      .def("profile", &Index::profile, py::arg("q"),
+           "The distance of q to every window, in window order: the brute "
+           "force the queries agree with.")
+      .def("save", &Index::save, py::arg("path"),
+           R"(Saves the index into the directory `path` (made if missing):
+header.json, a small versioned header with a checksum of every file, and
+plain .npy files: series (the series itself, float64), words (uint8, one
+row per ranked window), windows (uint32, their window numbers), boxes
+(uint8, per leaf the least and greatest symbols), irregular and shapeless
+(uint32 window numbers).)")
+      .def_static("load", &Index::load, py::arg("path"), py::kw_only(),
+                  py::arg("mmap") = true,
+                  R"(Opens an index saved by save(). With mmap=True its
+files are mapped, not read into memory. Every file is checked first (its
+type, shape and checksum, and that the tables hold every window once): a
+truncated, damaged, foreign or other-version index is a ValueError.)")
+      .def_property_readonly(
+          "stats", &Index::stats,
+          "What the last query computed (summed over its rows): leaf "
+          "bounds, leaves searched, window bounds, exact distances begun "
+          "and abandoned, beside the index's windows and leaves.")
+      .def_property_readonly("window",
+                             [](const Index &i) { return i.shape().window; })
+      .def_property_readonly("stride",
+                             [](const Index &i) { return i.shape().stride; })
+      .def_property_readonly("w", [](const Index &i) { return i.shape().w; })
+      .def_property_readonly("nbytes", &Index::nbytes,
+                             "Bytes the index holds beyond the series.")
+      .def("__len__", [](const Index &i) { return i.shape().count; });
+}
+
+} // namespace morvel::binding
