@@ -189,3 +189,57 @@ def mindist(a, b, window, alpha):
             cell = mindist_cell(ord(x) - ord("a"), c, alpha)
         total += cell * cell
     return math.sqrt(window / len(a)) * math.sqrt(total)
+
+
+def window_distance(q, x):
+    """The index's distance: both z-normalised, the squared differences
+    added in order from 0.0, the square root; NaN for a window whose
+    z-normalised values are not all finite."""
+    zq, zx = znormalise(q), znormalise(x)
+    if not all(math.isfinite(v) for v in zx):
+        return math.nan
+    acc = 0.0
+    for a, b in zip(zq, zx, strict=True):
+        d = a - b
+        acc += d * d
+    return math.sqrt(acc)
+
+
+def nearest(ts, window, stride, q, k, exclude):
+    """The k nearest windows, greedily outside the zones of those before:
+    every window's distance, sorted by distance (NaN last) then start."""
+    starts = range(0, len(ts) - window + 1, stride)
+    found = [(window_distance(q, ts[s : s + window]), s) for s in starts]
+    found.sort(key=lambda pair: (math.isnan(pair[0]), 0.0 if math.isnan(pair[0]) else pair[0], pair[1]))
+    chosen = []
+    for distance, start in found:
+        if len(chosen) == min(k, len(found)):
+            break
+        if all(abs(start - other) > exclude for _, other in chosen):
+            chosen.append((distance, start))
+    chosen += [(math.nan, -1)] * (min(k, len(found)) - len(chosen))
+    return [d for d, _ in chosen], [s for _, s in chosen]
+
+
+def checksum(data):
+    """The 64-bit checksum of an index's files, as hexadecimal text."""
+    p1, p2 = 0x9E3779B185EBCA87, 0xC2B2AE3D27D4EB4F
+
+    def rotate(v, r):
+        return ((v << r) | (v >> (64 - r))) & MASK64
+
+    lanes = [p1, p2, ~p1 & MASK64, ~p2 & MASK64]
+    whole = len(data) // 32 * 32
+    for at in range(0, whole, 32):
+        for lane in range(4):
+            v = int.from_bytes(data[at + 8 * lane : at + 8 * lane + 8], "little")
+            lanes[lane] = rotate((lanes[lane] + v * p2) & MASK64, 31) * p1 & MASK64
+    value = len(data) * p1 & MASK64
+    for lane in lanes:
+        value = (rotate(value ^ (lane * p2 & MASK64), 27) * p1 + p2) & MASK64
+    for byte in data[whole:]:
+        value = rotate(value ^ (byte * p1 & MASK64), 11) * p2 & MASK64
+    value ^= value >> 33
+    value = value * p2 & MASK64
+    value ^= value >> 29
+    return f"{value:016x}"

@@ -1,0 +1,315 @@
+"""morvel.Index answers exactly what a scan of every window answers: the
+plain reference (every window's distance, sorted by distance then start,
+chosen greedily outside the exclusion zones) is compared bit for bit with
+query(), on series built to stress the bounds, and again after save/load."""
+
+import _thread
+import json
+import math
+import struct
+import threading
+
+import numpy as np
+import pytest
+
+import morvel
+
+import reference
+from test_inputs import builtin_cases, element_reading, numpy_cases
+
+RNG = np.random.default_rng(20261209)
+
+
+def walk(size, seed):
+    return np.cumsum(np.random.default_rng(seed).standard_normal(size))
+
+
+def series_cases():
+    """(series, window, stride, w): a few hundred windows each, so that the
+    plain reference stays quick."""
+    flat = walk(400, 1)
+    flat[100:220] = 3.0  # flat windows: no shape
+    nan = walk(300, 2)
+    nan[[40, 41, 150]] = math.nan
+    pattern = np.tile(walk(20, 3), 20)  # many windows exactly alike: ties
+    offset = 1e6 + walk(300, 4) * 1e-3  # a small signal on a large offset
+    steps = np.repeat(walk(60, 5), 5)  # long runs of one value
+    yield pytest.param((walk(400, 6), 16, 1, 4), id="walk-16")
+    yield pytest.param((walk(500, 7), 64, 1, 16), id="walk-64")
+    yield pytest.param((walk(700, 8), 256, 1, 16), id="walk-256")
+    yield pytest.param((walk(900, 9), 64, 3, 10), id="walk-stride-3-w-not-dividing")
+    yield pytest.param((walk(640, 10), 64, 64, 8), id="collection-stride-window")
+    yield pytest.param((flat, 32, 1, 8), id="flat-stretch")
+    yield pytest.param((nan, 24, 2, 6), id="nan-in-series")
+    yield pytest.param((pattern, 40, 1, 8), id="repeated-pattern-ties")
+    yield pytest.param((offset, 64, 1, 16), id="offset-1e6")
+    yield pytest.param((steps, 16, 1, 16), id="steps")
+
+
+def bits(distances, starts):
+    return [("nan" if math.isnan(d) else struct.pack("<d", d), s) for d, s in zip(distances, starts, strict=True)]
+
+
+def queries(ts, window):
+    """A far query, a noisy window, a window of the series itself (exact
+    ties at distance 0 with any copies), and the window reversed."""
+    start = len(ts) // 3
+    own = np.array(ts[start : start + window], dtype=np.float64)
+    if not np.all(np.isfinite(own)) or own.std() == 0:
+        own = walk(window, 11)
+    return [walk(window, 12), own + RNG.standard_normal(window) * 0.3, own, own[::-1].copy()]
+
+
+@pytest.fixture(scope="module", params=list(series_cases()))
+def case(request, tmp_path_factory):
+    ts, window, stride, w = request.param
+    index = morvel.Index(ts, window, stride, w=w)
+    path = tmp_path_factory.mktemp("index")
+    index.save(path)
+    return ts, window, stride, index, morvel.Index.load(path), morvel.Index.load(path, mmap=False)
+
+
+@pytest.mark.parametrize(("k", "exclude"), [(1, None), (5, 0), (4, None), (3, 7), (10**6, 0), (10**6, None)])
+def test_query_is_the_scan(case, k, exclude):
+    ts, window, stride, *indexes = case
+    zone = (window + 3) // 4 if exclude is None else exclude
+    values = [float(v) for v in ts]
+    for q in queries(ts, window):
+        expected = bits(*reference.nearest(values, window, stride, [float(v) for v in q], k, zone))
+        for index in indexes:
+            assert bits(*index.query(q, k, exclude=exclude)) == expected
+
+
+def test_profile_and_batches_are_the_scan(case):
+    ts, window, stride, index, *_ = case
+    values = [float(v) for v in ts]
+    rows = np.array(queries(ts, window))
+    profile = index.profile(rows[0])
+    assert profile.dtype == np.float64 and len(profile) == len(index)
+    expected = [reference.window_distance(list(rows[0]), values[s : s + window]) for s in range(0, len(ts) - window + 1, stride)]
+    assert bits(profile, range(len(profile))) == bits(expected, range(len(profile)))
+    distances, starts = index.query(rows, 3, threads=2)
+    assert distances.shape == starts.shape == (len(rows), min(3, len(index)))
+    for row, q in enumerate(rows):
+        assert bits(distances[row], starts[row]) == bits(*index.query(q, 3))
+
+
+def test_inexact_query_returns_windows_at_their_distances():
+    ts = walk(20_000, 13)
+    index = morvel.Index(ts, 128)
+    q = walk(128, 14)
+    distances, starts = index.query(q, 3, exact=False)
+    profile = index.profile(q)
+    assert bits(distances, starts) == bits(profile[starts], starts)
+    assert distances[0] >= index.query(q)[0][0]
+
+
+def test_pruning_is_reported():
+    index = morvel.Index(walk(50_000, 15), 128)
+    index.query(walk(128, 16))
+    stats = index.stats
+    assert stats["windows"] == len(index) and stats["leaves"] == -(-len(index) // 64)
+    assert 0 < stats["distances"] < len(index) // 10
+    assert stats["abandoned"] <= stats["distances"] <= stats["window_bounds"]
+    assert index.nbytes <= 21 * len(index)
+
+
+@pytest.mark.parametrize(
+    ("q", "message"),
+    [
+        pytest.param(np.zeros(16), "no shape", id="flat"),
+        pytest.param(np.r_[np.nan, np.arange(15.0)], "no shape", id="nan"),
+        pytest.param(np.r_[np.inf, np.arange(15.0)], "no shape", id="infinity"),
+        pytest.param(np.arange(15.0), "16 values, not 15", id="short"),
+        pytest.param(np.ones((2, 17)), "16 values, not 17", id="rows-too-long"),
+    ],
+)
+def test_queries_without_a_shape_or_length_are_refused(q, message):
+    with pytest.raises(ValueError, match=message):
+        morvel.Index(walk(100, 17), 16).query(q)
+
+
+@pytest.mark.parametrize(
+    ("arguments", "message"),
+    [
+        pytest.param((walk(10, 0), 11), "must not exceed", id="window-beyond-series"),
+        pytest.param((walk(10, 0), 1), "at least 2", id="window-of-one"),
+        pytest.param((walk(10, 0), 4, 0), "stride must be at least 1", id="stride-0"),
+        pytest.param((walk(10, 0), 4, 1, 5), "w must be between 1 and 4", id="w-beyond-window"),
+    ],
+)
+def test_impossible_indexes_are_refused(arguments, message):
+    *positional, w = arguments if len(arguments) == 4 else (*arguments, 2)
+    with pytest.raises(ValueError, match=message):
+        morvel.Index(*positional, w=w)
+
+
+@pytest.mark.parametrize(("k", "exclude"), [(0, 0), (1, -1)])
+def test_impossible_queries_are_refused(k, exclude):
+    with pytest.raises(ValueError, match="at least"):
+        morvel.Index(walk(100, 18), 16).query(walk(16, 19), k, exclude=exclude)
+
+
+# ---- Every kind of input ------------------------------------------------------
+
+
+@pytest.mark.filterwarnings("ignore::UserWarning", "ignore::numpy.exceptions.ComplexWarning")
+@pytest.mark.parametrize("make", [*numpy_cases(), *builtin_cases()])
+def test_every_kind_of_input_is_read_as_its_elements(make):
+    """As ts, and as q: the same answers as the elements read one by one, or
+    the same refusal."""
+    plain = element_reading(make())
+    two_dimensional = isinstance(make(), np.ndarray) and make().ndim == 2
+    if isinstance(plain, list) and len(plain) >= 4:
+        expected = outcome(lambda: morvel.Index(plain, 4, w=2).query([0.0, 1.0, 3.0, 2.0], 10))
+        assert outcome(lambda: morvel.Index(make(), 4, w=2).query([0.0, 1.0, 3.0, 2.0], 10)) == expected
+        if not two_dimensional:
+            long = walk(60, 20)
+            expected = outcome(lambda: morvel.Index(long, len(plain), w=2).query(plain, 3))
+            assert outcome(lambda: morvel.Index(long, len(plain), w=2).query(make(), 3)) == expected
+    elif not two_dimensional:
+        refusal = outcome(lambda: morvel.Index(make(), 4, w=2))[0]
+        if plain is TypeError:
+            assert refusal is TypeError
+        elif isinstance(plain, list):
+            assert refusal is ValueError  # too short for a window of 4
+        else:
+            assert refusal is type(plain)
+
+
+def outcome(call):
+    try:
+        return bits(*call())
+    except Exception as error:
+        return type(error), str(error)
+
+
+# ---- Saved and reopened -------------------------------------------------------
+
+FILES = ["header.json", "series.npy", "words.npy", "windows.npy", "boxes.npy", "irregular.npy", "shapeless.npy"]
+
+
+def flip_last_byte(path):
+    data = bytearray(path.read_bytes())
+    data[-1] ^= 0x10
+    path.write_bytes(bytes(data))
+
+
+def truncate(path):
+    path.write_bytes(path.read_bytes()[: max(1, path.stat().st_size * 2 // 3)])
+
+
+def rewrite_header(change):
+    def damage(path):
+        header = json.loads(path.read_text())
+        change(header)
+        path.write_text(json.dumps(header))
+
+    return damage
+
+
+HEADER_DAMAGE = {
+    "other-version": lambda h: h.update(version=2),
+    "foreign": lambda h: h.update(format="something else"),
+    "window-changed": lambda h: h.update(window=h["window"] + 1),
+    "w-as-text": lambda h: h.update(w="16"),
+    "no-checksums": lambda h: h.pop("checksums"),
+    "checksum-changed": lambda h: h["checksums"].update(words="0" * 16),
+    "not-an-object": lambda h: h.clear() or h.update({"format": ["morvel.Index"]}),
+}
+
+
+@pytest.fixture(scope="module")
+def saved(tmp_path_factory):
+    ts = walk(3000, 21)
+    ts[500:600] = 1.0
+    index = morvel.Index(ts, 64, w=8)
+    path = tmp_path_factory.mktemp("saved")
+    index.save(path)
+    return path
+
+
+def damaged_copy(saved, tmp_path, name, damage):
+    for file in FILES:
+        (tmp_path / file).write_bytes((saved / file).read_bytes())
+    damage(tmp_path / name)
+    return tmp_path
+
+
+@pytest.mark.parametrize("name", FILES)
+@pytest.mark.parametrize("damage", [flip_last_byte, truncate], ids=["byte-flipped", "truncated"])
+@pytest.mark.parametrize("mmap", [True, False], ids=["mapped", "read"])
+def test_damaged_files_are_refused(saved, tmp_path, name, damage, mmap):
+    path = damaged_copy(saved, tmp_path, name, damage)
+    with pytest.raises(ValueError, match="not a readable morvel.Index"):
+        morvel.Index.load(path, mmap=mmap)
+
+
+@pytest.mark.parametrize("change", list(HEADER_DAMAGE.values()), ids=list(HEADER_DAMAGE))
+def test_damaged_headers_are_refused(saved, tmp_path, change):
+    path = damaged_copy(saved, tmp_path, "header.json", rewrite_header(change))
+    with pytest.raises(ValueError, match="not a readable morvel.Index"):
+        morvel.Index.load(path)
+
+
+@pytest.mark.parametrize(
+    ("name", "replace"),
+    [
+        pytest.param("windows.npy", lambda a: np.full_like(a, 2**31), id="window-out-of-range"),
+        pytest.param("windows.npy", lambda a: np.zeros_like(a), id="window-repeated"),
+        pytest.param("words.npy", lambda a: a.astype(np.int16), id="words-of-another-type"),
+        pytest.param("series.npy", lambda a: a.astype(">f8"), id="series-big-endian"),
+        pytest.param("boxes.npy", lambda a: a[:-1], id="boxes-missing-a-leaf"),
+        pytest.param("series.npy", lambda a: np.array([a]), id="series-two-dimensional"),
+    ],
+)
+def test_consistent_but_impossible_tables_are_refused(saved, tmp_path, name, replace):
+    """Rewritten with a matching checksum: the tables themselves are checked."""
+
+    def damage(path):
+        array = replace(np.load(path))
+        np.save(path, array)
+        header = json.loads((tmp_path / "header.json").read_text())
+        header["checksums"][name[:-4]] = reference.checksum(array.tobytes())
+        (tmp_path / "header.json").write_text(json.dumps(header))
+
+    path = damaged_copy(saved, tmp_path, name, damage)
+    with pytest.raises(ValueError, match="not a readable morvel.Index"):
+        morvel.Index.load(path)
+
+
+def test_checksums_are_those_of_the_model(saved):
+    header = json.loads((saved / "header.json").read_text())
+    for name, value in header["checksums"].items():
+        assert reference.checksum(np.load(saved / f"{name}.npy").tobytes()) == value
+
+
+# ---- Threads and interrupts ---------------------------------------------------
+
+
+def test_threads_querying_one_index_agree():
+    ts = walk(30_000, 22)
+    index = morvel.Index(ts, 100)
+    rows = [walk(100, 23 + i) for i in range(8)]
+    expected = [bits(*index.query(q, 3)) for q in rows]
+    results = [None] * 16
+
+    def ask(slot):
+        results[slot] = bits(*index.query(rows[slot % 8], 3))
+
+    threads = [threading.Thread(target=ask, args=(slot,)) for slot in range(16)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert results == expected * 2
+
+
+def test_a_build_can_be_interrupted():
+    ts = walk(2_000_000, 24)
+    timer = threading.Timer(0.05, _thread.interrupt_main)
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        morvel.Index(ts, 256, threads=1)
+        timer.join()  # the build ended first: still a KeyboardInterrupt
+    timer.cancel()
