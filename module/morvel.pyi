@@ -1,6 +1,7 @@
 """Sliding-window PAA and SAX over one time series."""
 
 import collections.abc
+import os
 import typing
 
 import numpy
@@ -124,3 +125,60 @@ def mindist(
     letter's region). It never exceeds the Euclidean distance between the two
     z-normalised windows. Returns a float for two words, else a float64 array.
     """
+
+# One query (a series of `window` numbers, read as ts is), or rows of them: a
+# 2-D array or buffer, or a list or tuple of rows.
+type _Queries[T: _Number] = (
+    _Series[T]
+    | numpy.typing.NDArray[typing.Any]
+    | collections.abc.Sequence[collections.abc.Sequence[T]]
+)
+
+class Index:
+    """Exact similarity search over the windows of one series.
+
+    Index(ts, window, stride=1, *, w=16) indexes every window of `window`
+    values of ts, window i starting at i * stride; query() gives the nearest
+    windows to a shape under the z-normalised Euclidean distance, exactly.
+    """
+
+    def __init__[T: _Number](
+        self,
+        ts: _Series[T],
+        window: typing.SupportsIndex,
+        stride: typing.SupportsIndex = 1,
+        *,
+        w: typing.SupportsIndex = 16,
+        threads: typing.SupportsIndex | None = None,
+        progress: bool = False,
+    ) -> None: ...
+    def query[T: _Number](
+        self,
+        q: _Queries[T],
+        k: typing.SupportsIndex = 1,
+        *,
+        exclude: typing.SupportsIndex | None = None,
+        exact: bool = True,
+        threads: typing.SupportsIndex | None = None,
+    ) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.int64]]:
+        """The k windows nearest to q, nearest first: (distances, starts)."""
+    def profile[T: _Number](self, q: _Series[T]) -> numpy.typing.NDArray[numpy.float64]:
+        """The distance of q to every window, in window order."""
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Saves the index into the directory `path`."""
+    @staticmethod
+    def load(path: str | os.PathLike[str], *, mmap: bool = True) -> Index:
+        """Opens an index saved by save(), checking every file first."""
+    @property
+    def stats(self) -> dict[str, int]:
+        """What the last query computed."""
+    @property
+    def window(self) -> int: ...
+    @property
+    def stride(self) -> int: ...
+    @property
+    def w(self) -> int: ...
+    @property
+    def nbytes(self) -> int:
+        """Bytes the index holds beyond the series."""
+    def __len__(self) -> int: ...

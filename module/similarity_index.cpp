@@ -65,6 +65,29 @@ py::array view_of(const T *data, std::vector<py::ssize_t> shape,
   return py::array(py::dtype::of<T>(), std::move(shape), data, owner);
 }
 
+// Whether q holds rows of queries: a 2-D array or buffer, or a list or
+// tuple whose first element is a list, tuple or array. Anything else is
+// read as one query, element by element.
+bool two_dimensional(py::handle q) {
+  if (PyObject_CheckBuffer(q.ptr())) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(q.ptr(), &view, PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
+      PyErr_Clear();
+      return false;
+    }
+    const bool rows = view.ndim == 2;
+    PyBuffer_Release(&view);
+    return rows;
+  }
+  if ((PyList_CheckExact(q.ptr()) || PyTuple_CheckExact(q.ptr())) &&
+      py::len(q) > 0) {
+    const py::handle first = q[py::int_(0)];
+    return PyList_Check(first.ptr()) || PyTuple_Check(first.ptr()) ||
+           py::isinstance<py::array>(first);
+  }
+  return false;
+}
+
 class Index {
 public:
   Index(py::handle ts, std::int64_t window, std::int64_t stride,
@@ -167,7 +190,7 @@ private:
   Queries read_queries(py::handle q) const {
     Queries queries;
     const py::module_ numpy = py::module_::import("numpy");
-    if (numpy.attr("ndim")(q).cast<int>() == 2) {
+    if (two_dimensional(q)) {
       queries.array = numpy.attr("ascontiguousarray")(q, "float64");
       if (queries.array.shape(1) != shape_.window)
         throw py::value_error(

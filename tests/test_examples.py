@@ -29,8 +29,10 @@ def test_discord_search_finds_the_implanted_anomaly_as_brute_force_does(seed):
     window = 50
     found = discords.hot_sax(ts, window)
     exact = discords.brute_force(ts, window)
-    assert found.position == exact.position
+    indexed = discords.with_index(ts, window)
+    assert found.position == exact.position == indexed.position
     assert found.distance == pytest.approx(exact.distance, rel=1e-9)
+    assert indexed.distance == pytest.approx(exact.distance, rel=1e-9)
     assert start - window < found.position < start + 30  # overlaps the anomaly
     assert found.distances < exact.distances / 10
 

@@ -429,25 +429,20 @@ constexpr double fine_table[] = {
     1.921350774293703, 1.9874278859298957, 2.063527898316244,
     2.1538746940614555, 2.2662268092096522, 2.417559016236505,
     2.6600674686174592,
+    std::numeric_limits<double>::infinity(),
 };
-static_assert(sizeof(fine_table) / sizeof(fine_table[0]) ==
-                  fine_symbol_count - 1,
-              "one cut point between each two symbols");
+static_assert(sizeof(fine_table) / sizeof(fine_table[0]) == fine_symbol_count,
+              "one cut point between each two symbols, then +inf");
 
 } // namespace
 
 const double *fine_breakpoints() noexcept { return fine_table; }
 
-std::uint8_t fine_symbol(double mean) noexcept {
-  // A first guess from a table of cells of 1/128 over [-4, 4), one cell
-  // low so that it never overshoots, then the cut points walked upward:
-  // none of the cells holds more than two.
-  constexpr double scale = 128.0;
-  constexpr int cells = 1024;
+const std::uint8_t *fine_symbol_guesses() noexcept {
   static const auto guesses = [] {
-    std::array<std::uint8_t, cells + 1> table{};
-    for (int cell = 0; cell <= cells; ++cell) {
-      const double edge = (cell - 1 - cells / 2) / scale;
+    std::array<std::uint8_t, fine_guess_cells + 1> table{};
+    for (std::int32_t cell = 0; cell <= fine_guess_cells; ++cell) {
+      const double edge = (cell - 1 - fine_guess_cells / 2) / fine_guess_scale;
       table[static_cast<std::size_t>(cell)] = static_cast<std::uint8_t>(
           std::upper_bound(fine_table, fine_table + fine_symbol_count - 1,
                            edge) -
@@ -455,17 +450,7 @@ std::uint8_t fine_symbol(double mean) noexcept {
     }
     return table;
   }();
-  if (std::isnan(mean))
-    return static_cast<std::uint8_t>(fine_symbol_count - 1);
-  const double at = mean * scale + cells / 2;
-  int symbol = 0;
-  if (at >= static_cast<double>(cells))
-    symbol = guesses[cells];
-  else if (at >= 0.0)
-    symbol = guesses[static_cast<std::size_t>(at)];
-  while (symbol < fine_symbol_count - 1 && !(fine_table[symbol] > mean))
-    ++symbol;
-  return static_cast<std::uint8_t>(symbol);
+  return guesses.data();
 }
 
 BreakpointRow breakpoints(std::int32_t alpha) noexcept {

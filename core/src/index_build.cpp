@@ -37,6 +37,7 @@ void summarise_range(const IndexShape &shape, const double *ts,
   const std::int64_t n = shape.window;
   const std::int64_t w = shape.w;
   std::vector<double> segments(static_cast<std::size_t>(tile_windows * w));
+  const detail::KeyMaker key(w);
   Summary summaries[tile_windows];
   auto finish = [&](std::int64_t first, std::int64_t size) {
     for (std::int64_t k = 0; k < size; ++k) {
@@ -47,7 +48,7 @@ void summarise_range(const IndexShape &shape, const double *ts,
       std::uint8_t *word = words + window * w;
       for (std::int64_t j = 0; j < w; ++j)
         word[j] = fine_symbol(segments[k * w + j]);
-      keys[window] = detail::word_key(word, w);
+      keys[window] = key(word);
     }
   };
   std::int64_t i = begin;
@@ -112,36 +113,37 @@ void in_parallel(std::int64_t begin, std::int64_t end, std::int32_t threads,
     helper.join();
 }
 
-// Sorts the windows by key, stably: least significant digit first, 11 bits
-// a pass.
-void sort_by_key(std::vector<std::uint64_t> &keys,
-                 std::vector<std::uint32_t> &windows) {
-  constexpr int digit_bits = 11;
-  constexpr std::size_t digits = std::size_t{1} << digit_bits;
-  const std::size_t size = keys.size();
-  std::vector<std::uint64_t> spare_keys(size);
-  std::vector<std::uint32_t> spare_windows(size);
-  std::vector<std::size_t> counts(digits);
-  for (int shift = 0; shift < 64; shift += digit_bits) {
-    std::fill(counts.begin(), counts.end(), 0);
-    for (const std::uint64_t key : keys)
-      ++counts[(key >> shift) & (digits - 1)];
-    if (std::find(counts.begin(), counts.end(), size) != counts.end())
-      continue; // one digit throughout: the pass would move nothing
-    std::size_t at = 0;
-    for (std::size_t &count : counts) {
-      const std::size_t here = count;
-      count = at;
-      at += here;
-    }
-    for (std::size_t i = 0; i < size; ++i) {
-      const std::size_t to = counts[(keys[i] >> shift) & (digits - 1)]++;
-      spare_keys[to] = keys[i];
-      spare_windows[to] = windows[i];
-    }
-    keys.swap(spare_keys);
-    windows.swap(spare_windows);
+// A ranked window and its key, sorted by key then window number.
+struct Keyed {
+  std::uint64_t key;
+  std::uint32_t window;
+  bool operator<(const Keyed &other) const {
+    return key < other.key || (key == other.key && window < other.window);
   }
+};
+
+// Sorts by key: one pass deals the windows into buckets by the key's top
+// bits, then the buckets, each small enough to stay in cache, are sorted
+// on the threads.
+void sort_by_key(std::vector<Keyed> &keyed, std::int32_t threads) {
+  constexpr int top_bits = 11;
+  constexpr std::size_t buckets = std::size_t{1} << top_bits;
+  std::vector<std::size_t> first(buckets + 1);
+  for (const Keyed &one : keyed)
+    ++first[(one.key >> (64 - top_bits)) + 1];
+  for (std::size_t b = 0; b < buckets; ++b)
+    first[b + 1] += first[b];
+  std::vector<Keyed> dealt(keyed.size());
+  std::vector<std::size_t> next(first.begin(), first.end() - 1);
+  for (const Keyed &one : keyed)
+    dealt[next[one.key >> (64 - top_bits)]++] = one;
+  keyed.swap(dealt);
+  in_parallel(0, static_cast<std::int64_t>(buckets), threads,
+              [&](std::int64_t from, std::int64_t to) {
+                for (std::int64_t b = from; b < to; ++b)
+                  std::sort(keyed.begin() + first[b],
+                            keyed.begin() + first[b + 1]);
+              });
 }
 
 template <typename T> std::vector<T> allocated(std::size_t size) {
@@ -200,9 +202,9 @@ IndexBytes index_bytes(const IndexShape &shape) {
   const double count = static_cast<double>(shape.count);
   const double w = static_cast<double>(shape.w);
   const double held = count * (w + 4.0) + count / index_leaf_size * 2.0 * w;
-  // While sorting: the kinds, the unsorted words, two keys and two window
-  // numbers per window, besides the sorted words.
-  return {held, held + count * (1.0 + w + 24.0)};
+  // While sorting: the kinds, the unsorted words, a key per window and
+  // two keyed windows (16 bytes each), besides the sorted words.
+  return {held, held + count * (1.0 + w + 8.0 + 32.0)};
 }
 
 BuiltIndex build_index(const IndexShape &shape, const double *ts,
@@ -230,55 +232,60 @@ BuiltIndex build_index(const IndexShape &shape, const double *ts,
   std::size_t ranked = 0;
   for (const std::uint8_t kind : kinds)
     ranked += kind == static_cast<std::uint8_t>(WindowKind::regular);
-  auto keys = allocated<std::uint64_t>(ranked);
-  index.windows = allocated<std::uint32_t>(ranked);
+  auto keyed = allocated<Keyed>(ranked);
   try {
     std::size_t at = 0;
     for (std::size_t i = 0; i < count; ++i) {
       const auto kind = static_cast<WindowKind>(kinds[i]);
       const auto number = static_cast<std::uint32_t>(i);
-      if (kind == WindowKind::regular) {
-        keys[at] = all_keys[i];
-        index.windows[at++] = number;
-      } else if (kind == WindowKind::irregular) {
+      if (kind == WindowKind::regular)
+        keyed[at++] = {all_keys[i], number};
+      else if (kind == WindowKind::irregular)
         index.irregular.push_back(number);
-      } else {
+      else
         index.shapeless.push_back(number);
-      }
     }
+    all_keys = {};
+    kinds = {};
+    sort_by_key(keyed, threads);
   } catch (const std::bad_alloc &) {
     throw allocation_error();
   }
-  all_keys = {};
-  kinds = {};
-  try {
-    sort_by_key(keys, index.windows);
-  } catch (const std::bad_alloc &) {
-    throw allocation_error();
-  }
-  keys = {};
-
+  index.windows = allocated<std::uint32_t>(ranked);
   index.words = allocated<std::uint8_t>(ranked * w);
-  for (std::size_t r = 0; r < ranked; ++r)
-    std::memcpy(&index.words[r * w], &unsorted[index.windows[r] * w], w);
+  in_parallel(0, static_cast<std::int64_t>(ranked), threads,
+              [&](std::int64_t from, std::int64_t to) {
+                for (auto r = static_cast<std::size_t>(from);
+                     r < static_cast<std::size_t>(to); ++r) {
+                  const std::uint32_t window = keyed[r].window;
+                  index.windows[r] = window;
+                  std::memcpy(&index.words[r * w], &unsorted[window * w], w);
+                }
+              });
+  keyed = {};
   unsorted = {};
 
   const auto leaves = static_cast<std::size_t>(
       leaf_count(static_cast<std::int64_t>(ranked)));
   index.boxes = allocated<std::uint8_t>(leaves * 2 * w);
-  for (std::size_t leaf = 0; leaf < leaves; ++leaf) {
-    std::uint8_t *low = &index.boxes[leaf * 2 * w];
-    std::uint8_t *high = low + w;
-    std::fill(low, low + w, std::uint8_t{255});
-    std::fill(high, high + w, std::uint8_t{0});
-    const std::size_t first = leaf * index_leaf_size;
-    const std::size_t last = std::min(ranked, first + index_leaf_size);
-    for (std::size_t r = first; r < last; ++r)
-      for (std::size_t j = 0; j < w; ++j) {
-        low[j] = std::min(low[j], index.words[r * w + j]);
-        high[j] = std::max(high[j], index.words[r * w + j]);
-      }
-  }
+  in_parallel(0, static_cast<std::int64_t>(leaves), threads,
+              [&](std::int64_t from, std::int64_t to) {
+                for (auto leaf = static_cast<std::size_t>(from);
+                     leaf < static_cast<std::size_t>(to); ++leaf) {
+                  std::uint8_t *low = &index.boxes[leaf * 2 * w];
+                  std::uint8_t *high = low + w;
+                  std::fill(low, low + w, std::uint8_t{255});
+                  std::fill(high, high + w, std::uint8_t{0});
+                  const std::size_t first = leaf * index_leaf_size;
+                  const std::size_t last =
+                      std::min(ranked, first + index_leaf_size);
+                  for (std::size_t r = first; r < last; ++r)
+                    for (std::size_t j = 0; j < w; ++j) {
+                      low[j] = std::min(low[j], index.words[r * w + j]);
+                      high[j] = std::max(high[j], index.words[r * w + j]);
+                    }
+                }
+              });
   return index;
 }
 

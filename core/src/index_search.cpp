@@ -266,10 +266,11 @@ struct Searcher {
   // The position of q's key among the ranked words.
   std::int64_t own_position() const {
     std::int64_t low = 0, high = tables.ranked;
-    const std::uint64_t key = detail::word_key(query.own.data(), shape.w);
+    const detail::KeyMaker key_of(shape.w);
+    const std::uint64_t key = key_of(query.own.data());
     while (low < high) {
       const std::int64_t middle = low + (high - low) / 2;
-      if (detail::word_key(tables.words + middle * shape.w, shape.w) < key)
+      if (key_of(tables.words + middle * shape.w) < key)
         low = middle + 1;
       else
         high = middle;

@@ -177,16 +177,33 @@ void moments_at(const double *const *x, std::int64_t n, double *means,
 
 // The sort key of a word: the most significant bits of its symbols
 // interleaved, level by level, so that words sharing a key prefix agree on
-// every segment's coarse region.
-inline std::uint64_t word_key(const std::uint8_t *word, std::int64_t w) {
-  const std::int64_t segments = std::min<std::int64_t>(w, 64);
-  const std::int64_t levels = std::min<std::int64_t>(8, 64 / segments);
-  std::uint64_t key = 0;
-  for (std::int64_t level = 0; level < levels; ++level)
-    for (std::int64_t j = 0; j < segments; ++j)
-      key = (key << 1) | ((word[j] >> (7 - level)) & 1U);
-  return key << (64 - levels * segments);
-}
+// every segment's coarse region. A KeyMaker spreads a symbol's leading bits
+// to their places in one lookup.
+class KeyMaker {
+public:
+  explicit KeyMaker(std::int64_t w)
+      : segments_(std::min<std::int64_t>(w, 64)),
+        levels_(std::min<std::int64_t>(8, 64 / segments_)) {
+    for (std::uint32_t symbol = 0; symbol < 256; ++symbol) {
+      std::uint64_t spread = 0;
+      for (std::int64_t level = 0; level < levels_; ++level)
+        if ((symbol >> (7 - level)) & 1U)
+          spread |= std::uint64_t{1} << (63 - level * segments_);
+      spread_[symbol] = spread;
+    }
+  }
+  std::uint64_t operator()(const std::uint8_t *word) const {
+    std::uint64_t key = 0;
+    for (std::int64_t j = 0; j < segments_; ++j)
+      key |= spread_[word[j]] >> j;
+    return key;
+  }
+
+private:
+  std::int64_t segments_;
+  std::int64_t levels_;
+  std::uint64_t spread_[256];
+};
 
 // The exact distance of a window (its moments given) to the z-normalised
 // query zq, or a number > limit as soon as the partial sum of squares

@@ -69,13 +69,35 @@ const char *letter_grid(std::int32_t alpha) noexcept;
 // The finer cut of N(0, 1) the index's words use: fine_symbol_count
 // equiprobable regions, symbol s (0 ... 255) standing for [cut[s - 1],
 // cut[s]), infinite at either end. fine_breakpoints() gives the
-// fine_symbol_count - 1 cut points, strictly ascending. Never throws. O(1).
+// fine_symbol_count - 1 cut points, strictly ascending, and then +inf.
+// Never throws. O(1).
 inline constexpr std::int32_t fine_symbol_count = 256;
 const double *fine_breakpoints() noexcept;
 
+// First guesses of fine_symbol: cell k of fine_guess_cells covers the means
+// v with floor(v * fine_guess_scale) + fine_guess_cells / 2 = k, and holds
+// the symbol of the lower edge of cell k - 1, never above the symbol of a
+// mean in cell k, and at most one below it (no two cut points are closer
+// than two cells); the last entry serves every mean beyond the cells.
+inline constexpr double fine_guess_scale = 512.0;
+inline constexpr std::int32_t fine_guess_cells = 4096;
+const std::uint8_t *fine_symbol_guesses() noexcept;
+
 // The symbol of a mean: the number of fine cut points <= it (NaN: the last).
-// Never throws. Cost: a table lookup and a comparison or two.
-std::uint8_t fine_symbol(double mean) noexcept;
+// Never throws. Cost: a table lookup and a comparison.
+inline std::uint8_t fine_symbol(double mean) noexcept {
+  if (std::isnan(mean))
+    return static_cast<std::uint8_t>(fine_symbol_count - 1);
+  const double at = mean * fine_guess_scale + fine_guess_cells / 2;
+  std::int32_t symbol = 0;
+  if (at >= static_cast<double>(fine_guess_cells))
+    symbol = fine_symbol_guesses()[fine_guess_cells];
+  else if (at >= 0.0)
+    symbol = fine_symbol_guesses()[static_cast<std::size_t>(at)];
+  // The cut points are followed by +inf: the last symbol never moves.
+  return static_cast<std::uint8_t>(
+      symbol + (fine_breakpoints()[symbol] <= mean ? 1 : 0));
+}
 
 // The means a letter stands for: [lower, upper), infinite at either end.
 struct Region {
