@@ -180,7 +180,8 @@ def main(window=100):
             f"distance {found.distance:.4f}, {found.distances:,} distance computations, {found.seconds:.2f} s"
         )
     same = all(
-        found.position == exact.position and np.isclose(found.distance, exact.distance) for found in (heuristic, indexed)
+        found.position == exact.position and np.isclose(found.distance, exact.distance)
+        for found in (heuristic, indexed)
     )
     print(
         f"same discord: {same}; the search computed {heuristic.distances / exact.distances:.2%} of the distances; "

@@ -17,6 +17,7 @@ import time
 import numpy as np
 
 import morvel
+
 from discords import load
 
 PICTURE = pathlib.Path(__file__).resolve().parent.parent / "build" / "demo" / "similar.png"

@@ -129,9 +129,7 @@ def mindist(
 # One query (a series of `window` numbers, read as ts is), or rows of them: a
 # 2-D array or buffer, or a list or tuple of rows.
 type _Queries[T: _Number] = (
-    _Series[T]
-    | numpy.typing.NDArray[typing.Any]
-    | collections.abc.Sequence[collections.abc.Sequence[T]]
+    _Series[T] | numpy.typing.NDArray[typing.Any] | collections.abc.Sequence[collections.abc.Sequence[T]]
 )
 
 class Index:

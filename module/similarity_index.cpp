@@ -35,8 +35,8 @@ namespace {
 constexpr const char *format_name = "morvel.Index";
 constexpr std::int64_t format_version = 1;
 // The files of a saved index, beside header.json.
-constexpr const char *table_files[] = {"series",    "words",     "windows",
-                                       "boxes",     "irregular", "shapeless"};
+constexpr const char *table_files[] = {"series", "words",     "windows",
+                                       "boxes",  "irregular", "shapeless"};
 
 std::int32_t default_threads() {
   return static_cast<std::int32_t>(
@@ -90,8 +90,8 @@ bool two_dimensional(py::handle q) {
 
 class Index {
 public:
-  Index(py::handle ts, std::int64_t window, std::int64_t stride,
-        std::int64_t w, std::optional<std::int64_t> threads, bool progress)
+  Index(py::handle ts, std::int64_t window, std::int64_t stride, std::int64_t w,
+        std::optional<std::int64_t> threads, bool progress)
       : series_(std::make_unique<InputSeries>()) {
     require_numpy("Index");
     if (!load_series(ts, true, *series_))
@@ -193,10 +193,9 @@ private:
     if (two_dimensional(q)) {
       queries.array = numpy.attr("ascontiguousarray")(q, "float64");
       if (queries.array.shape(1) != shape_.window)
-        throw py::value_error(
-            "each row of q must hold the window's " +
-            std::to_string(shape_.window) + " values, not " +
-            std::to_string(queries.array.shape(1)));
+        throw py::value_error("each row of q must hold the window's " +
+                              std::to_string(shape_.window) + " values, not " +
+                              std::to_string(queries.array.shape(1)));
       queries.rows = queries.array.shape(0);
       queries.data = static_cast<const double *>(queries.array.data());
       queries.two_dimensional = true;
@@ -241,8 +240,8 @@ py::tuple Index::query(py::handle q, std::int64_t k,
   const std::int64_t places = std::min(k, shape_.count);
   ensure_arrays_fit(static_cast<double>(queries.rows) *
                     static_cast<double>(places) * 16.0);
-  std::vector<py::ssize_t> result_shape{
-      static_cast<py::ssize_t>(queries.rows), static_cast<py::ssize_t>(places)};
+  std::vector<py::ssize_t> result_shape{static_cast<py::ssize_t>(queries.rows),
+                                        static_cast<py::ssize_t>(places)};
   if (!queries.two_dimensional)
     result_shape.erase(result_shape.begin());
   py::array_t<double> distances(result_shape);
@@ -258,9 +257,9 @@ py::tuple Index::query(py::handle q, std::int64_t k,
     auto part = [&](std::int32_t worker) {
       try {
         for (std::int64_t row = worker; row < queries.rows; row += workers)
-          search_index(shape_, tables_, ts_,
-                       queries.data + row * shape_.window, k, zone, exact,
-                       distance_out + row * places, start_out + row * places,
+          search_index(shape_, tables_, ts_, queries.data + row * shape_.window,
+                       k, zone, exact, distance_out + row * places,
+                       start_out + row * places,
                        stats[static_cast<std::size_t>(worker)]);
       } catch (...) {
         failures[static_cast<std::size_t>(worker)] = std::current_exception();
@@ -322,9 +321,9 @@ void Index::save(const py::object &path) const {
       sum = checksum(array.data(), bytes);
     }
     checksums[table_files[i]] = hex(sum);
-    numpy.attr("save")(directory.attr("__truediv__")(
-                           std::string(table_files[i]) + ".npy"),
-                       array, py::arg("allow_pickle") = false);
+    numpy.attr("save")(
+        directory.attr("__truediv__")(std::string(table_files[i]) + ".npy"),
+        array, py::arg("allow_pickle") = false);
   }
   py::dict header;
   header["format"] = format_name;
@@ -386,7 +385,8 @@ std::unique_ptr<Index> Index::load(const py::object &path, bool mmap) {
   if (!py::isinstance<py::dict>(parsed))
     throw damaged("its header is not an object");
   const py::dict header = parsed;
-  if (!header.contains("format") || !py::isinstance<py::str>(header["format"]) ||
+  if (!header.contains("format") ||
+      !py::isinstance<py::str>(header["format"]) ||
       header["format"].cast<std::string>() != format_name)
     throw damaged("its header names another format");
   const std::int64_t version =
@@ -432,10 +432,11 @@ std::unique_ptr<Index> Index::load(const py::object &path, bool mmap) {
     const py::object file = directory.attr("__truediv__")(name + ".npy");
     py::object loaded;
     try {
-      loaded = numpy.attr("load")(
-          file, py::arg("mmap_mode") = mmap ? py::object(py::str("r"))
-                                            : py::object(py::none()),
-          py::arg("allow_pickle") = false);
+      loaded = numpy.attr("load")(file,
+                                  py::arg("mmap_mode") =
+                                      mmap ? py::object(py::str("r"))
+                                           : py::object(py::none()),
+                                  py::arg("allow_pickle") = false);
     } catch (py::error_already_set &error) {
       if (!error.matches(PyExc_Exception) || error.matches(PyExc_MemoryError))
         throw;
@@ -445,17 +446,17 @@ std::unique_ptr<Index> Index::load(const py::object &path, bool mmap) {
       throw damaged(name + ".npy is not one array");
     const py::array array = loaded;
     const bool floats = i == 0;
-    const bool numbers = name == "windows" || name == "irregular" ||
-                         name == "shapeless";
+    const bool numbers =
+        name == "windows" || name == "irregular" || name == "shapeless";
     const py::dtype expected = floats    ? py::dtype::of<double>()
                                : numbers ? py::dtype::of<std::uint32_t>()
                                          : py::dtype::of<std::uint8_t>();
-    const py::ssize_t dimensions =
-        name == "words" ? 2 : name == "boxes" ? 3 : 1;
+    const py::ssize_t dimensions = name == "words"   ? 2
+                                   : name == "boxes" ? 3
+                                                     : 1;
     if (!array.dtype().equal(expected) ||
         array.dtype().attr("byteorder").cast<std::string>() == ">" ||
-        array.ndim() != dimensions ||
-        !(array.flags() & py::array::c_style))
+        array.ndim() != dimensions || !(array.flags() & py::array::c_style))
       throw damaged(name + ".npy is not of the type and layout it must be");
     sizes[i] = array.shape(0);
     if ((name == "words" && array.shape(1) != shape.w) ||

@@ -11,11 +11,11 @@ import threading
 
 import numpy as np
 import pytest
+from test_inputs import builtin_cases, element_reading, numpy_cases
 
 import morvel
 
 import reference
-from test_inputs import builtin_cases, element_reading, numpy_cases
 
 RNG = np.random.default_rng(20261209)
 
@@ -86,7 +86,9 @@ def test_profile_and_batches_are_the_scan(case):
     rows = np.array(queries(ts, window))
     profile = index.profile(rows[0])
     assert profile.dtype == np.float64 and len(profile) == len(index)
-    expected = [reference.window_distance(list(rows[0]), values[s : s + window]) for s in range(0, len(ts) - window + 1, stride)]
+    expected = [
+        reference.window_distance(list(rows[0]), values[s : s + window]) for s in range(0, len(ts) - window + 1, stride)
+    ]
     assert bits(profile, range(len(profile))) == bits(expected, range(len(profile)))
     distances, starts = index.query(rows, 3, threads=2)
     assert distances.shape == starts.shape == (len(rows), min(3, len(index)))

@@ -26,9 +26,9 @@ RENDERED = {
 }
 
 
-def test_exposes_exactly_its_functions():
+def test_exposes_exactly_its_functions_and_the_index():
     public = [name for name in vars(morvel) if not name.startswith("__")]
-    assert public == [function.__name__ for function in FUNCTIONS]
+    assert public == [function.__name__ for function in FUNCTIONS] + ["Index"]
 
 
 def signature_of(function):

@@ -30,8 +30,8 @@ constexpr std::int64_t step_windows = 1 << 15;
 // kernel's lanes at a time, the rest in groups.
 void summarise_range(const IndexShape &shape, const double *ts,
                      const detail::Feeds &feeds, std::int64_t begin,
-                     std::int64_t end, std::uint8_t *kinds,
-                     std::uint8_t *words, std::uint64_t *keys) {
+                     std::int64_t end, std::uint8_t *kinds, std::uint8_t *words,
+                     std::uint64_t *keys) {
   constexpr int group = 8;
   constexpr std::int64_t tile_windows = 256;
   const std::int64_t n = shape.window;
@@ -60,8 +60,7 @@ void summarise_range(const IndexShape &shape, const double *ts,
       values.push_back(feed.value);
       weights.push_back(feed.weight);
     }
-    double means[tile_windows], deviations[tile_windows],
-        largest[tile_windows];
+    double means[tile_windows], deviations[tile_windows], largest[tile_windows];
     const std::int64_t batch = tile_windows / kernels.lanes * kernels.lanes;
     for (; i + batch <= end; i += batch) {
       kernels.summaries({ts, i, batch, static_cast<std::int32_t>(n),
@@ -160,6 +159,9 @@ IndexShape plan_index(std::int64_t length, std::int64_t window,
                       std::int64_t stride, std::int64_t w) {
   if (window < 2)
     throw std::invalid_argument("window must be at least 2, not " +
+                                std::to_string(window));
+  if (window > std::numeric_limits<std::int32_t>::max())
+    throw std::invalid_argument("window must be at most 2147483647, not " +
                                 std::to_string(window));
   if (window > length)
     throw std::invalid_argument("window (" + std::to_string(window) +
@@ -265,8 +267,8 @@ BuiltIndex build_index(const IndexShape &shape, const double *ts,
   keyed = {};
   unsorted = {};
 
-  const auto leaves = static_cast<std::size_t>(
-      leaf_count(static_cast<std::int64_t>(ranked)));
+  const auto leaves =
+      static_cast<std::size_t>(leaf_count(static_cast<std::int64_t>(ranked)));
   index.boxes = allocated<std::uint8_t>(leaves * 2 * w);
   in_parallel(0, static_cast<std::int64_t>(leaves), threads,
               [&](std::int64_t from, std::int64_t to) {

@@ -16,6 +16,7 @@
 // and that of L: it is never a true neighbour, nor tied with one.
 #include "morvel/index.hpp"
 
+#include "index_query.hpp"
 #include "index_windows.hpp"
 
 #include <algorithm>
@@ -46,18 +47,9 @@ struct Found {
   }
 };
 
-struct Query {
-  std::int64_t n = 0;
-  std::int64_t w = 0;
-  std::vector<double> zq;
-  // cells[j * symbols + s]: the squared distance from q's segment j to the
-  // region of symbol s.
-  std::vector<double> cells;
-  std::vector<std::uint8_t> own; // q's own symbols
-  bool bounded = false;          // the bounds may speak for q
-  double base = 0.0;             // the threshold's terms that do not vary
-  double slope = 0.0;
-};
+} // namespace
+
+namespace detail {
 
 Query prepare(const IndexShape &shape, const double *q) {
   Query query;
@@ -110,25 +102,28 @@ Query prepare(const IndexShape &shape, const double *q) {
   return query;
 }
 
-// The least computed sum of a window's or leaf's squared cells that proves
-// its distance above `best`.
 double prune_above(const Query &query, double best) {
   if (!(best < infinity))
     return infinity;
   const double u = unit_roundoff;
-  const double h =
-      (best * query.slope + query.base) * (1.0 + 32.0 * u) + 1e-100;
+  // Underflow adds at most about sqrt(n) 2^-537 anywhere, far below the
+  // error terms in `base` (about 1e-14 at least).
+  const double h = (best * query.slope + query.base) * (1.0 + 32.0 * u);
   return h * h * (1.0 + 2.0 * static_cast<double>(query.w + 8) * u);
 }
 
-// The least partial sum of squares that proves a distance above `best`:
-// any S above nextup(best)^2 has a square root, rounded, above best.
 double abandon_above(double best) {
   if (!(best < infinity))
     return infinity;
   const double up = std::nextafter(best, infinity);
   return std::nextafter(up * up, infinity);
 }
+
+} // namespace detail
+
+namespace {
+
+using detail::Query;
 
 struct Searcher {
   const IndexShape &shape;
@@ -169,9 +164,9 @@ struct Searcher {
       return;
     }
     if (static_cast<std::int64_t>(heap.size()) == keep) {
-      prune = query.bounded ? prune_above(query, heap.front().distance)
+      prune = query.bounded ? detail::prune_above(query, heap.front().distance)
                             : infinity;
-      abandon = abandon_above(heap.front().distance);
+      abandon = detail::abandon_above(heap.front().distance);
     }
   }
 
@@ -248,8 +243,7 @@ struct Searcher {
   void visit_leaf(std::int64_t leaf, bool bound_windows) {
     ++stats.leaves;
     const std::int64_t first = leaf * index_leaf_size;
-    const std::int64_t last =
-        std::min(tables.ranked, first + index_leaf_size);
+    const std::int64_t last = std::min(tables.ranked, first + index_leaf_size);
     for (std::int64_t r = first; r < last; ++r) {
       if (bound_windows) {
         ++stats.window_bounds;
@@ -334,7 +328,7 @@ void search_index(const IndexShape &shape, const IndexTables &tables,
                   const double *ts, const double *q, std::int64_t k,
                   std::int64_t exclude, bool exact, double *distances,
                   std::int64_t *starts, SearchStats &stats) {
-  const Query query = prepare(shape, q);
+  const Query query = detail::prepare(shape, q);
   const std::int64_t places = std::min(k, shape.count);
   std::vector<std::uint32_t> accepted;
   std::unordered_map<std::uint32_t, double> known;
@@ -345,8 +339,9 @@ void search_index(const IndexShape &shape, const IndexTables &tables,
   // those chosen before, reusing the distances already computed.
   const std::int64_t searches = rounds ? places : 1;
   for (std::int64_t round = 0; round < searches; ++round) {
-    Searcher searcher{shape,    tables,   ts,    query, stats,
-                      rounds ? 1 : places, accepted, exclude, known};
+    Searcher searcher{shape,    tables,  ts,
+                      query,    stats,   rounds ? 1 : places,
+                      accepted, exclude, known};
     if (rounds) {
       for (const auto &[window, distance] : known)
         if (searcher.eligible(window))
@@ -382,15 +377,14 @@ void search_index(const IndexShape &shape, const IndexTables &tables,
     const bool filled = i < static_cast<std::int64_t>(found.size());
     distances[i] =
         filled ? found[i].distance : std::numeric_limits<double>::quiet_NaN();
-    starts[i] = filled ? static_cast<std::int64_t>(found[i].window) *
-                             shape.stride
-                       : -1;
+    starts[i] =
+        filled ? static_cast<std::int64_t>(found[i].window) * shape.stride : -1;
   }
 }
 
 void distance_profile(const IndexShape &shape, const double *ts,
                       const double *q, double *distances) {
-  const Query query = prepare(shape, q);
+  const Query query = detail::prepare(shape, q);
   const std::int64_t n = shape.window;
   constexpr int group = 4;
   std::int64_t i = 0;

@@ -7,15 +7,15 @@
 // mu, Y_i = dev_i / sd in exact arithmetic and Z_i the computed
 // fl(fl(x_i - mu) / sd) the distance reads, |Z_i - Y_i| <= 2.0001u|Y_i|.
 // Segment j's mean of Y with the stretched weights c_ij (value i repeated w
-// times, blocks of n; sum_i c_ij = n) is s_j = sum_i c_ij dev_i / (n sd).
-// The estimate fl(fl(sum_i fl(c_ij fl(dev_i))) / fl(n sd)) has at most n + 4
-// rounded steps on a sum of terms bounded by c_ij max|dev|, so
-//   |estimate_j - s_j| <= gamma_{n+4} * max|Y| <= gamma_{n+4} * B (1 + u)
-// for a window whose computed fl(max|dev| / sd) is at most B = 2 sqrt(n),
-// which every window with a sound variance meets (||Y||^2 = n sd'^2 / sd^2,
-// sd' the exact deviation). A window beyond B (a variance lost to
-// underflow, or a deviation of infinite scale) is computed by every query
-// instead of bounded.
+// times, blocks of n; sum_i c_ij = n, sum_j c_ij = w) is s_j = sum_i c_ij
+// dev_i / (n sd). The estimate fl(fl(sum_i fl(c_ij fl(dev_i))) / fl(n sd))
+// adds at most n / w + 2 terms, each bounded by c_ij max|dev|, so
+//   |estimate_j - s_j| <= gamma_{n/w+5} max|Y| <= gamma_{n/w+5} B (1 + u)^2
+// for a window whose computed scale fl(max|dev| / sd) is at most B =
+// 2 sqrt(n); segment_error allows about twice that. Every window with a
+// finite, nonzero sd has a scale near sqrt(n) at most (a nonzero sd is at
+// least 2^-537, so underflow moves it little); a window whose squares
+// overflow (sd = inf, every Z_i 0) is computed by every query instead.
 #pragma once
 
 #include "morvel/alphabet.hpp"
@@ -90,7 +90,7 @@ inline WindowKind kind_of(double deviation, double largest, double scale,
     return WindowKind::shapeless;
   if (std::isinf(deviation)) // Z_i = dev_i / inf: 0, or NaN for an infinite dev
     return std::isinf(largest) ? WindowKind::shapeless : WindowKind::irregular;
-  if (std::isinf(scale))
+  if (std::isinf(scale)) // some Z_i overflows (not seen with a sound sd)
     return WindowKind::shapeless;
   return scale <= regular_limit(n) ? WindowKind::regular
                                    : WindowKind::irregular;
@@ -209,8 +209,8 @@ private:
 // query zq, or a number > limit as soon as the partial sum of squares
 // exceeds `limit` (it never shrinks), with `abandoned` set.
 inline double window_distance(const double *x, std::int64_t n, double mean,
-                              double deviation, const double *zq,
-                              double limit, bool &abandoned) {
+                              double deviation, const double *zq, double limit,
+                              bool &abandoned) {
   constexpr std::int64_t block = 16;
   double squares[block];
   double sum = 0.0;

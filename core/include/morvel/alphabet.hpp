@@ -86,7 +86,7 @@ const std::uint8_t *fine_symbol_guesses() noexcept;
 // The symbol of a mean: the number of fine cut points <= it (NaN: the last).
 // Never throws. Cost: a table lookup and a comparison.
 inline std::uint8_t fine_symbol(double mean) noexcept {
-  if (std::isnan(mean))
+  if (!(mean < std::numeric_limits<double>::infinity())) // NaN, +inf
     return static_cast<std::uint8_t>(fine_symbol_count - 1);
   const double at = mean * fine_guess_scale + fine_guess_cells / 2;
   std::int32_t symbol = 0;
@@ -94,7 +94,7 @@ inline std::uint8_t fine_symbol(double mean) noexcept {
     symbol = fine_symbol_guesses()[fine_guess_cells];
   else if (at >= 0.0)
     symbol = fine_symbol_guesses()[static_cast<std::size_t>(at)];
-  // The cut points are followed by +inf: the last symbol never moves.
+  // The cut points are followed by +inf: a finite mean never passes it.
   return static_cast<std::uint8_t>(
       symbol + (fine_breakpoints()[symbol] <= mean ? 1 : 0));
 }

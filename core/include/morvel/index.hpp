@@ -37,7 +37,8 @@ struct IndexShape {
 };
 
 // Checks the arguments of an index and sizes it. Throws std::invalid_argument
-// with a message naming the fault unless 2 <= window <= length, stride >= 1,
+// with a message naming the fault unless 2 <= window <= min(length, 2^31 -
+// 1), stride >= 1,
 // 1 <= w <= min(window, 256) and the window count fits in 32 bits. O(1).
 IndexShape plan_index(std::int64_t length, std::int64_t window,
                       std::int64_t stride, std::int64_t w);
