@@ -38,6 +38,7 @@ void summarise_range(const IndexShape &shape, const double *ts,
   const std::int64_t w = shape.w;
   std::vector<double> segments(static_cast<std::size_t>(tile_windows * w));
   const detail::KeyMaker key(w);
+  const FineSymbols symbol_of;
   Summary summaries[tile_windows];
   auto finish = [&](std::int64_t first, std::int64_t size) {
     for (std::int64_t k = 0; k < size; ++k) {
@@ -47,7 +48,7 @@ void summarise_range(const IndexShape &shape, const double *ts,
         continue;
       std::uint8_t *word = words + window * w;
       for (std::int64_t j = 0; j < w; ++j)
-        word[j] = fine_symbol(segments[k * w + j]);
+        word[j] = symbol_of(segments[k * w + j]);
       keys[window] = key(word);
     }
   };
@@ -261,7 +262,7 @@ BuiltIndex build_index(const IndexShape &shape, const double *ts,
                      r < static_cast<std::size_t>(to); ++r) {
                   const std::uint32_t window = keyed[r].window;
                   index.windows[r] = window;
-                  std::memcpy(&index.words[r * w], &unsorted[window * w], w);
+                  std::copy_n(&unsorted[window * w], w, &index.words[r * w]);
                 }
               });
   keyed = {};

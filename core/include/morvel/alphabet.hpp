@@ -83,20 +83,27 @@ inline constexpr double fine_guess_scale = 512.0;
 inline constexpr std::int32_t fine_guess_cells = 4096;
 const std::uint8_t *fine_symbol_guesses() noexcept;
 
-// The symbol of a mean: the number of fine cut points <= it (NaN: the last).
-// Never throws. Cost: a table lookup and a comparison.
+// The symbol of a mean: the number of fine cut points <= it (NaN, +inf: the
+// last). A FineSymbols holds the tables, for loops over many means. Never
+// throws. Cost: a table lookup and a comparison.
+struct FineSymbols {
+  const double *cuts = fine_breakpoints();
+  const std::uint8_t *guesses = fine_symbol_guesses();
+  std::uint8_t operator()(double mean) const noexcept {
+    if (!(mean < std::numeric_limits<double>::infinity()))
+      return static_cast<std::uint8_t>(fine_symbol_count - 1);
+    const double at = mean * fine_guess_scale + fine_guess_cells / 2;
+    std::int32_t symbol = 0;
+    if (at >= static_cast<double>(fine_guess_cells))
+      symbol = guesses[fine_guess_cells];
+    else if (at >= 0.0)
+      symbol = guesses[static_cast<std::size_t>(at)];
+    // The cut points are followed by +inf: a finite mean never passes it.
+    return static_cast<std::uint8_t>(symbol + (cuts[symbol] <= mean ? 1 : 0));
+  }
+};
 inline std::uint8_t fine_symbol(double mean) noexcept {
-  if (!(mean < std::numeric_limits<double>::infinity())) // NaN, +inf
-    return static_cast<std::uint8_t>(fine_symbol_count - 1);
-  const double at = mean * fine_guess_scale + fine_guess_cells / 2;
-  std::int32_t symbol = 0;
-  if (at >= static_cast<double>(fine_guess_cells))
-    symbol = fine_symbol_guesses()[fine_guess_cells];
-  else if (at >= 0.0)
-    symbol = fine_symbol_guesses()[static_cast<std::size_t>(at)];
-  // The cut points are followed by +inf: a finite mean never passes it.
-  return static_cast<std::uint8_t>(
-      symbol + (fine_breakpoints()[symbol] <= mean ? 1 : 0));
+  return FineSymbols{}(mean);
 }
 
 // The means a letter stands for: [lower, upper), infinite at either end.
