@@ -2,7 +2,7 @@
 # Set PYTHON to use your own CPython 3.14 (with pybind11 >= 3) instead of the
 # provisioned root filesystem, e.g. `PYTHON=python3.14t make test`.
 
-.PHONY: classify cluster test test-free-threaded tsan-free-threaded check-portable golden demo discords bench sanitize fuzz lint clean
+.PHONY: classify cluster similar test test-free-threaded tsan-free-threaded check-portable golden demo discords bench sanitize fuzz lint clean
 
 test:
 	tools/run sh -c 'ctest --test-dir "$$MORVEL_BUILD" --output-on-failure -j2 && python3 -m pytest tests'
@@ -26,6 +26,12 @@ cluster:
 discords:
 	tools/run sh -c 'python3 examples/discords.py && python3 examples/motifs.py'
 
+# The windows of a heart-rate series most like one beat, found by
+# morvel.Index and checked against the scan of every window; draws
+# build/demo/similar.png.
+similar:
+	tools/run python3 examples/similar_shapes.py
+
 # Timings: the core kernel against the literal loop (Google Benchmark), the
 # Python-level table and plot, the array functions beside the list functions,
 # the kernel alone, two threads and mindist's peers (build/bench/arrays.md),
@@ -34,7 +40,7 @@ discords:
 # (build/bench/), then the headline call and eight threads on CPython 3.14
 # and on the free-threaded build, GIL on and off. Takes several minutes.
 bench:
-	tools/run sh -c '"$$MORVEL_BUILD/bench/morvel_core_bench" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true && python3 bench/bench.py && python3 bench/arrays.py && python3 bench/letters.py && python3 bench/shapes.py'
+	tools/run sh -c '"$$MORVEL_BUILD/bench/morvel_core_bench" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true && python3 bench/bench.py && python3 bench/arrays.py && python3 bench/letters.py && python3 bench/shapes.py && python3 bench/index.py'
 	tools/provision-free-threaded $(CPYTHON_TARBALL)
 	rm -f build/bench/builds.jsonl
 	tools/run python3 bench/builds.py --append build/bench/builds.jsonl
