@@ -122,27 +122,56 @@ struct Keyed {
   }
 };
 
-// Sorts by key: one pass deals the windows into buckets by the key's top
-// bits, then the buckets, each small enough to stay in cache, are sorted
-// on the threads.
-void sort_by_key(std::vector<Keyed> &keyed, std::int32_t threads) {
-  constexpr int top_bits = 11;
-  constexpr std::size_t buckets = std::size_t{1} << top_bits;
+// The regular windows sorted by key: each thread deals its share of them
+// into buckets by the key's top bits (in window order, after the shares of
+// the threads before it), then the buckets, each small enough to stay in
+// cache, are sorted on the threads.
+constexpr int bucket_bits = 11;
+constexpr std::size_t buckets = std::size_t{1} << bucket_bits;
+
+void sort_by_key(const std::uint8_t *kinds, const std::uint64_t *keys,
+                 std::int64_t count, std::int32_t threads,
+                 std::vector<Keyed> &keyed) {
+  const auto regular = static_cast<std::uint8_t>(WindowKind::regular);
+  const std::int64_t parts = std::max<std::int64_t>(1, threads);
+  auto share = [&](std::int64_t p) { return count * p / parts; };
+  std::vector<std::vector<std::size_t>> counts(
+      static_cast<std::size_t>(parts), std::vector<std::size_t>(buckets));
+  in_parallel(0, parts, threads, [&](std::int64_t from, std::int64_t to) {
+    for (std::int64_t p = from; p < to; ++p) {
+      std::vector<std::size_t> &mine = counts[static_cast<std::size_t>(p)];
+      for (std::int64_t i = share(p); i < share(p + 1); ++i)
+        if (kinds[i] == regular)
+          ++mine[keys[i] >> (64 - bucket_bits)];
+    }
+  });
   std::vector<std::size_t> first(buckets + 1);
-  for (const Keyed &one : keyed)
-    ++first[(one.key >> (64 - top_bits)) + 1];
-  for (std::size_t b = 0; b < buckets; ++b)
-    first[b + 1] += first[b];
-  std::vector<Keyed> dealt(keyed.size());
-  std::vector<std::size_t> next(first.begin(), first.end() - 1);
-  for (const Keyed &one : keyed)
-    dealt[next[one.key >> (64 - top_bits)]++] = one;
-  keyed.swap(dealt);
+  std::size_t at = 0;
+  for (std::size_t b = 0; b < buckets; ++b) {
+    first[b] = at;
+    for (std::vector<std::size_t> &mine : counts) {
+      const std::size_t here = mine[b];
+      mine[b] = at; // becomes this part's next place in bucket b
+      at += here;
+    }
+  }
+  first[buckets] = at;
+  in_parallel(0, parts, threads, [&](std::int64_t from, std::int64_t to) {
+    for (std::int64_t p = from; p < to; ++p) {
+      std::vector<std::size_t> &next = counts[static_cast<std::size_t>(p)];
+      for (std::int64_t i = share(p); i < share(p + 1); ++i)
+        if (kinds[i] == regular)
+          keyed[next[keys[i] >> (64 - bucket_bits)]++] = {
+              keys[i], static_cast<std::uint32_t>(i)};
+    }
+  });
   in_parallel(0, static_cast<std::int64_t>(buckets), threads,
               [&](std::int64_t from, std::int64_t to) {
                 for (std::int64_t b = from; b < to; ++b)
-                  std::sort(keyed.begin() + first[b],
-                            keyed.begin() + first[b + 1]);
+                  std::sort(keyed.begin() + static_cast<std::ptrdiff_t>(
+                                                first[b]),
+                            keyed.begin() + static_cast<std::ptrdiff_t>(
+                                                first[b + 1]));
               });
 }
 
@@ -205,9 +234,9 @@ IndexBytes index_bytes(const IndexShape &shape) {
   const double count = static_cast<double>(shape.count);
   const double w = static_cast<double>(shape.w);
   const double held = count * (w + 4.0) + count / index_leaf_size * 2.0 * w;
-  // While sorting: the kinds, the unsorted words, a key per window and
-  // two keyed windows (16 bytes each), besides the sorted words.
-  return {held, held + count * (1.0 + w + 8.0 + 32.0)};
+  // While sorting: the kinds, the unsorted words, a key and a keyed window
+  // (16 bytes) per window, besides the sorted words.
+  return {held, held + count * (1.0 + w + 8.0 + 16.0)};
 }
 
 BuiltIndex build_index(const IndexShape &shape, const double *ts,
@@ -237,23 +266,19 @@ BuiltIndex build_index(const IndexShape &shape, const double *ts,
     ranked += kind == static_cast<std::uint8_t>(WindowKind::regular);
   auto keyed = allocated<Keyed>(ranked);
   try {
-    std::size_t at = 0;
+    sort_by_key(kinds.data(), all_keys.data(), shape.count, threads, keyed);
     for (std::size_t i = 0; i < count; ++i) {
       const auto kind = static_cast<WindowKind>(kinds[i]);
-      const auto number = static_cast<std::uint32_t>(i);
-      if (kind == WindowKind::regular)
-        keyed[at++] = {all_keys[i], number};
-      else if (kind == WindowKind::irregular)
-        index.irregular.push_back(number);
-      else
-        index.shapeless.push_back(number);
+      if (kind == WindowKind::irregular)
+        index.irregular.push_back(static_cast<std::uint32_t>(i));
+      else if (kind == WindowKind::shapeless)
+        index.shapeless.push_back(static_cast<std::uint32_t>(i));
     }
-    all_keys = {};
-    kinds = {};
-    sort_by_key(keyed, threads);
   } catch (const std::bad_alloc &) {
     throw allocation_error();
   }
+  all_keys = {};
+  kinds = {};
   index.windows = allocated<std::uint32_t>(ranked);
   index.words = allocated<std::uint8_t>(ranked * w);
   in_parallel(0, static_cast<std::int64_t>(ranked), threads,
