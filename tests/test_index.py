@@ -315,3 +315,11 @@ def test_a_build_can_be_interrupted():
         morvel.Index(ts, 256, threads=1)
         timer.join()  # the build ended first: still a KeyboardInterrupt
     timer.cancel()
+
+
+def test_progress_is_reported_when_asked(capfd):
+    morvel.Index(walk(100_000, 27), 64, threads=1, progress=True)
+    assert capfd.readouterr().err.endswith("morvel.Index: 99937 of 99937 windows\n")
+    morvel.Index(walk(1000, 27), 64)
+    assert capfd.readouterr().err == ""
+

@@ -39,7 +39,7 @@ using detail::WindowKind;
 constexpr double infinity = std::numeric_limits<double>::infinity();
 constexpr std::int32_t symbols = fine_symbol_count;
 // Leaves on each side of q's own searched first, and alone when inexact.
-constexpr std::int64_t near_leaves = 2;
+constexpr std::int64_t near_leaves = 4;
 
 // A found window, ordered by distance then window number.
 struct Found {
