@@ -192,6 +192,9 @@ private:
     const py::module_ numpy = py::module_::import("numpy");
     if (two_dimensional(q)) {
       queries.array = numpy.attr("ascontiguousarray")(q, "float64");
+      if (queries.array.ndim() != 2)
+        throw py::value_error("rows of queries must make a 2-D array, not " +
+                              std::to_string(queries.array.ndim()) + "-D");
       if (queries.array.shape(1) != shape_.window)
         throw py::value_error("each row of q must hold the window's " +
                               std::to_string(shape_.window) + " values, not " +

@@ -124,6 +124,7 @@ def test_pruning_is_reported():
         pytest.param(np.r_[np.inf, np.arange(15.0)], "no shape", id="infinity"),
         pytest.param(np.arange(15.0), "16 values, not 15", id="short"),
         pytest.param(np.ones((2, 17)), "16 values, not 17", id="rows-too-long"),
+        pytest.param([[[]] * 16], "2-D array, not 3-D", id="rows-of-rows"),
     ],
 )
 def test_queries_without_a_shape_or_length_are_refused(q, message):
