@@ -323,4 +323,3 @@ def test_progress_is_reported_when_asked(capfd):
     assert capfd.readouterr().err.endswith("morvel.Index: 99937 of 99937 windows\n")
     morvel.Index(walk(1000, 27), 64)
     assert capfd.readouterr().err == ""
-

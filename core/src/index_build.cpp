@@ -165,14 +165,13 @@ void sort_by_key(const std::uint8_t *kinds, const std::uint64_t *keys,
               keys[i], static_cast<std::uint32_t>(i)};
     }
   });
-  in_parallel(0, static_cast<std::int64_t>(buckets), threads,
-              [&](std::int64_t from, std::int64_t to) {
-                for (std::int64_t b = from; b < to; ++b)
-                  std::sort(keyed.begin() + static_cast<std::ptrdiff_t>(
-                                                first[b]),
-                            keyed.begin() + static_cast<std::ptrdiff_t>(
-                                                first[b + 1]));
-              });
+  in_parallel(
+      0, static_cast<std::int64_t>(buckets), threads,
+      [&](std::int64_t from, std::int64_t to) {
+        for (std::int64_t b = from; b < to; ++b)
+          std::sort(keyed.begin() + static_cast<std::ptrdiff_t>(first[b]),
+                    keyed.begin() + static_cast<std::ptrdiff_t>(first[b + 1]));
+      });
 }
 
 template <typename T> std::vector<T> allocated(std::size_t size) {

@@ -31,6 +31,11 @@ Query prepare(const IndexShape &shape, const double *q);
 // its distance above `best`. O(1).
 double prune_above(const Query &query, double best);
 
+// A distance that a window, or every window of a leaf, whose computed sum
+// of squared cells is `sum`, is proven not to be below: the inverse of
+// prune_above, shrunk by far more than its own rounding. O(1).
+double distance_below(const Query &query, double sum);
+
 // The least partial sum of squares that proves a distance above `best`:
 // any S above nextup(best)^2 has a square root, rounded, above best. O(1).
 double abandon_above(double best);

@@ -21,7 +21,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
+#include <queue>
+#include <set>
 #include <stdexcept>
 #include <unordered_map>
 
@@ -114,6 +117,17 @@ double prune_above(const Query &query, double best) {
   // error terms in `base` (about 1e-14 at least).
   const double h = (best * query.slope + query.base) * (1.0 + 32.0 * u);
   return h * h * (1.0 + 2.0 * static_cast<double>(query.w + 8) * u);
+}
+
+double distance_below(const Query &query, double sum) {
+  // prune_above(x) < sum for every x below this, so every such x is
+  // exceeded by the distance.
+  const double u = unit_roundoff;
+  const double h = std::sqrt(sum) /
+                   std::sqrt(1.0 + 2.0 * static_cast<double>(query.w + 8) * u) /
+                   (1.0 + 32.0 * u);
+  const double below = (h - query.base) / query.slope;
+  return below > 0.0 ? below * (1.0 - 1e-12) : 0.0;
 }
 
 double abandon_above(double best) {
@@ -348,6 +362,85 @@ struct Searcher {
   }
 };
 
+// The windows in ascending order of (distance, window), produced lazily:
+// a queue of leaves and windows keyed by the distance their bounds prove
+// them not to be below, and of windows keyed by their exact distance. A
+// window's exact distance leaves the queue only when nothing left in it can
+// come before it (at an equal key, bounds leave first), so the greedy
+// choice with exclusion takes the windows as they come: one pass, however
+// many are excluded.
+void stream_greedily(Searcher &searcher, std::int64_t places,
+                     std::vector<Found> &found,
+                     std::vector<std::uint32_t> &accepted) {
+  enum Kind : std::uint8_t { leaf, bounded, exact };
+  struct Entry {
+    double key;
+    Kind kind;
+    std::uint32_t id;
+    bool operator>(const Entry &other) const {
+      if (key != other.key)
+        return key > other.key;
+      if (kind != other.kind)
+        return kind > other.kind;
+      return id > other.id;
+    }
+  };
+  const IndexShape &shape = searcher.shape;
+  const IndexTables &tables = searcher.tables;
+  const Query &query = searcher.query;
+  SearchStats &stats = searcher.stats;
+  std::set<std::int64_t> taken; // accepted starts
+  const auto free = [&](std::uint32_t window) {
+    const std::int64_t start = static_cast<std::int64_t>(window) * shape.stride;
+    const auto after = taken.lower_bound(start - searcher.exclude);
+    return after == taken.end() || *after > start + searcher.exclude;
+  };
+  std::vector<Entry> entries;
+  const std::int64_t leaves = leaf_count(tables.ranked);
+  entries.reserve(static_cast<std::size_t>(leaves + tables.irregular_count));
+  for (std::int64_t i = 0; i < leaves; ++i)
+    entries.push_back({detail::distance_below(query, searcher.leaf_bound(i)),
+                       leaf, static_cast<std::uint32_t>(i)});
+  stats.leaf_bounds += leaves;
+  for (std::int64_t i = 0; i < tables.irregular_count; ++i)
+    entries.push_back({0.0, bounded, tables.irregular[i]});
+  std::priority_queue<Entry, std::vector<Entry>, std::greater<Entry>> queue(
+      std::greater<Entry>(), std::move(entries));
+  while (!queue.empty() && static_cast<std::int64_t>(found.size()) < places) {
+    const Entry entry = queue.top();
+    queue.pop();
+    if (entry.kind == leaf) {
+      ++stats.leaves;
+      const std::int64_t first = entry.id * std::int64_t{index_leaf_size};
+      const std::int64_t last =
+          std::min(tables.ranked, first + index_leaf_size);
+      for (std::int64_t r = first; r < last; ++r) {
+        if (!free(tables.windows[r]))
+          continue; // excluded now, excluded for good
+        ++stats.window_bounds;
+        queue.push({detail::distance_below(query, searcher.window_bound(r)),
+                    bounded, tables.windows[r]});
+      }
+    } else if (entry.kind == bounded) {
+      if (!free(entry.id))
+        continue;
+      const double *x =
+          searcher.ts + static_cast<std::int64_t>(entry.id) * shape.stride;
+      double mean, deviation;
+      detail::moments_at<1>(&x, shape.window, &mean, &deviation);
+      bool abandoned = false;
+      ++stats.distances;
+      queue.push({detail::window_distance(x, shape.window, mean, deviation,
+                                          query.zq.data(), infinity, abandoned),
+                  exact, entry.id});
+    } else if (free(entry.id)) {
+      found.push_back({entry.key, entry.id});
+      accepted.push_back(entry.id);
+      taken.insert(static_cast<std::int64_t>(entry.id) * shape.stride);
+    }
+  }
+}
+
 } // namespace
 
 SearchStats &SearchStats::operator+=(const SearchStats &other) {
@@ -369,10 +462,19 @@ void search_index(const IndexShape &shape, const IndexTables &tables,
   std::unordered_map<std::uint32_t, double> known;
   std::vector<Found> found;
   const bool rounds = exclude > 0 && k > 1;
-  // Without exclusion, one search keeps the k best; with it, the greedy
-  // choice is k searches, each for the best window outside the zones of
-  // those chosen before, reusing the distances already computed.
-  const std::int64_t searches = rounds ? places : 1;
+  // Without exclusion, one search keeps the k best. With it, the greedy
+  // choice takes the windows as they come in order; where the bounds cannot
+  // speak (a query beyond them) or only part of the index is searched, it is
+  // k searches, each for the best window outside the zones of those chosen
+  // before, reusing the distances already computed.
+  if (rounds && exact && query.bounded) {
+    Searcher searcher{shape, tables,   ts,      query, stats,
+                      1,     accepted, exclude, known};
+    stream_greedily(searcher, places, found, accepted);
+  }
+  const std::int64_t searches = rounds && exact && query.bounded ? 0
+                                : rounds                         ? places
+                                                                 : 1;
   for (std::int64_t round = 0; round < searches; ++round) {
     Searcher searcher{shape,    tables,  ts,
                       query,    stats,   rounds ? 1 : places,

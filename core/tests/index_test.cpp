@@ -92,6 +92,7 @@ TEST(IndexBound, NeverExceedsTheDistanceOfRoundingAlone) {
         abandoned);
     ASSERT_LE(bound, morvel::detail::prune_above(query, distance))
         << "n " << n << " w " << w << " offset " << offset;
+    ASSERT_LE(morvel::detail::distance_below(query, bound), distance);
     tight += bound * static_cast<double>(n) >
              distance * distance * static_cast<double>(w);
   }
