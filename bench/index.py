@@ -24,7 +24,7 @@ import sys
 import time
 
 import numpy as np
-from timing import random_walk
+from timing import race, random_walk
 
 import morvel
 
@@ -150,9 +150,8 @@ def main():
     report = {}
     ts, index, far = scale(10**6, count, 100, report, 5, 3)
     batch = np.array(far)
-    one, _ = timed(lambda: index.query(batch, threads=1))
-    two, _ = timed(lambda: index.query(batch, threads=2))
-    report["batch of far queries, 10^6: 2 threads vs 1 (times faster)"] = one / two
+    fastest = race(3, {t: (lambda t=t: index.query(batch, threads=t),) for t in (1, 2)})
+    report["batch of far queries, 10^6: 2 threads vs 1, best of 3 each (times faster)"] = fastest[1] / fastest[2]
     report.update({f"{name}, 10^6 (ms)": value for name, value in peers(10**6, 3).items()})
     if not quick:
         scale(10**7, count, 200, report, 3, 2)

@@ -104,6 +104,11 @@ bool InputSeries::reads_from(const void *begin, const void *end) const {
   return k < count && low + k * step < last;
 }
 
+void InputSeries::release_copied_source() {
+  if (!fill_ && data_ == owned_.data())
+    release();
+}
+
 void InputSeries::release() {
   if (holding_view_) {
     MORVEL_EXPECT_THREAD_STATE();

@@ -54,6 +54,11 @@ public:
       make_pending();
   }
 
+  // Releases the buffer export when the series no longer reads it (its
+  // doubles were made from it): the source may then be resized. Needs the
+  // thread state. O(1).
+  void release_copied_source();
+
   void own(std::vector<double> &&values);
   // Takes over a buffer export of `count` contiguous native doubles.
   void borrow(Py_buffer &view, std::size_t count);

@@ -65,31 +65,54 @@ py::array view_of(const T *data, std::vector<py::ssize_t> shape,
   return py::array(py::dtype::of<T>(), std::move(shape), data, owner);
 }
 
-// Whether q holds rows of queries: a 2-D array or buffer, or a list or
-// tuple whose first element is a list, tuple or array. Anything else is
-// read as one query, element by element.
-bool two_dimensional(py::handle q) {
+// How q holds its queries: one series, a numeric numpy array of rows (read
+// as float64 by numpy), or a list or tuple of rows (each read as a series).
+enum class QueryForm { one, array_rows, listed_rows };
+
+QueryForm query_form(py::handle q) {
+  const py::module_ numpy = py::module_::import("numpy");
   if (PyObject_CheckBuffer(q.ptr())) {
     Py_buffer view;
     if (PyObject_GetBuffer(q.ptr(), &view, PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
       PyErr_Clear();
-      return false;
+      return QueryForm::one;
     }
-    const bool rows = view.ndim == 2;
+    const int dimensions = view.ndim;
     PyBuffer_Release(&view);
-    return rows;
+    if (dimensions != 2)
+      return QueryForm::one;
+    const bool plain =
+        q.get_type().is(numpy.attr("ndarray")) || PyMemoryView_Check(q.ptr());
+    const char kind = py::array(numpy.attr("asarray")(q)).dtype().kind();
+    if (!plain || !(kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b'))
+      throw py::type_error("rows of queries must be a 2-D numpy array of "
+                           "real numbers, or a list of rows");
+    return QueryForm::array_rows;
   }
   if ((PyList_CheckExact(q.ptr()) || PyTuple_CheckExact(q.ptr())) &&
       py::len(q) > 0) {
     const py::handle first = q[py::int_(0)];
-    return PyList_Check(first.ptr()) || PyTuple_Check(first.ptr()) ||
-           py::isinstance<py::array>(first);
+    if (PyList_Check(first.ptr()) || PyTuple_Check(first.ptr()) ||
+        (py::isinstance<py::array>(first) &&
+         py::array::ensure(first).ndim() >= 1))
+      return QueryForm::listed_rows;
   }
-  return false;
+  return QueryForm::one;
 }
 
 class Index {
 public:
+  // Every method asks first: an instance made by Index.__new__ alone has
+  // storage that no constructor ran on.
+  void require_ready() const {
+    if (ready_ != ready_mark)
+      throw py::type_error("this morvel.Index was never initialised: make "
+                           "one with Index(ts, window) or Index.load(path)");
+  }
+  ~Index() { ready_ = 0; }
+  Index(const Index &) = delete;
+  Index &operator=(const Index &) = delete;
+
   Index(py::handle ts, std::int64_t window, std::int64_t stride, std::int64_t w,
         std::optional<std::int64_t> threads, bool progress)
       : series_(std::make_unique<InputSeries>()) {
@@ -109,14 +132,14 @@ public:
       py::gil_scoped_acquire acquired;
       if (PyErr_CheckSignals() != 0)
         throw py::error_already_set();
-      if (progress) {
+      const py::object stream = py::module_::import("sys").attr("stderr");
+      if (progress && !stream.is_none()) {
         const std::int64_t percent = done * 100 / shape_.count;
         if (percent != shown) {
           shown = percent;
-          py::module_::import("sys").attr("stderr").attr("write")(
-              "\rmorvel.Index: " + std::to_string(done) + " of " +
-              std::to_string(shape_.count) + " windows" +
-              (done == shape_.count ? "\n" : ""));
+          stream.attr("write")("\rmorvel.Index: " + std::to_string(done) +
+                               " of " + std::to_string(shape_.count) +
+                               " windows" + (done == shape_.count ? "\n" : ""));
         }
       }
     };
@@ -125,8 +148,10 @@ public:
       series_->materialise();
       built_ = build_index(shape_, series_->data(), workers, report);
     }
+    series_->release_copied_source();
     ts_ = series_->data();
     tables_ = built_.tables();
+    ready_ = ready_mark;
   }
 
   // A saved index, checked.
@@ -139,6 +164,7 @@ public:
                   std::optional<std::int64_t> threads);
 
   py::array profile(py::handle q) const {
+    require_ready();
     Queries queries = read_queries(q);
     if (queries.rows != 1 || queries.two_dimensional)
       throw py::value_error("profile takes one query");
@@ -152,6 +178,7 @@ public:
   }
 
   py::dict stats() const {
+    require_ready();
     SearchStats last;
     {
       std::lock_guard<std::mutex> lock(stats_mutex_);
@@ -168,8 +195,12 @@ public:
     return result;
   }
 
-  const IndexShape &shape() const { return shape_; }
+  const IndexShape &shape() const {
+    require_ready();
+    return shape_;
+  }
   std::int64_t nbytes() const {
+    require_ready();
     return tables_.ranked * (shape_.w + 4) +
            leaf_count(tables_.ranked) * 2 * shape_.w +
            (tables_.irregular_count + tables_.shapeless_count) * 4;
@@ -178,10 +209,14 @@ public:
 private:
   Index() = default;
 
+  static constexpr std::uint64_t ready_mark = 0x6d6f7276656c2e49;
+  std::uint64_t ready_ = 0;
+
   // Queries as the core reads them: rows of `window` doubles.
   struct Queries {
     std::unique_ptr<InputSeries> series; // one query
     py::array array;                     // or rows of a 2-D array
+    std::vector<double> rows_read;       // or rows read one by one
     const double *data = nullptr;
     std::int64_t rows = 0;
     bool two_dimensional = false;
@@ -189,18 +224,39 @@ private:
 
   Queries read_queries(py::handle q) const {
     Queries queries;
-    const py::module_ numpy = py::module_::import("numpy");
-    if (two_dimensional(q)) {
-      queries.array = numpy.attr("ascontiguousarray")(q, "float64");
-      if (queries.array.ndim() != 2)
-        throw py::value_error("rows of queries must make a 2-D array, not " +
-                              std::to_string(queries.array.ndim()) + "-D");
-      if (queries.array.shape(1) != shape_.window)
-        throw py::value_error("each row of q must hold the window's " +
+    const QueryForm form = query_form(q);
+    const auto check_length = [&](std::int64_t values) {
+      if (values != shape_.window)
+        throw py::value_error("q must hold the window's " +
                               std::to_string(shape_.window) + " values, not " +
-                              std::to_string(queries.array.shape(1)));
+                              std::to_string(values));
+    };
+    if (form == QueryForm::array_rows) {
+      queries.array =
+          py::module_::import("numpy").attr("ascontiguousarray")(q, "float64");
+      check_length(queries.array.shape(1));
       queries.rows = queries.array.shape(0);
       queries.data = static_cast<const double *>(queries.array.data());
+      queries.two_dimensional = true;
+      return queries;
+    }
+    if (form == QueryForm::listed_rows) {
+      const auto rows = static_cast<std::int64_t>(py::len(q));
+      ensure_input_fits(static_cast<std::size_t>(rows * shape_.window));
+      for (const py::handle row : q) {
+        InputSeries series;
+        if (!load_series(row, true, series))
+          throw py::type_error(
+              "each row of q must be a sequence of numbers, not " +
+              py::str(py::type::handle_of(row).attr("__name__"))
+                  .cast<std::string>());
+        check_length(static_cast<std::int64_t>(series.size()));
+        series.materialise();
+        queries.rows_read.insert(queries.rows_read.end(), series.data(),
+                                 series.data() + series.size());
+      }
+      queries.rows = rows;
+      queries.data = queries.rows_read.data();
       queries.two_dimensional = true;
       return queries;
     }
@@ -210,10 +266,7 @@ private:
           "q must be a sequence of numbers, a numeric buffer or a 2-D array, "
           "not " +
           py::str(py::type::handle_of(q).attr("__name__")).cast<std::string>());
-    if (static_cast<std::int64_t>(queries.series->size()) != shape_.window)
-      throw py::value_error("q must hold the window's " +
-                            std::to_string(shape_.window) + " values, not " +
-                            std::to_string(queries.series->size()));
+    check_length(static_cast<std::int64_t>(queries.series->size()));
     queries.series->materialise();
     queries.data = queries.series->data();
     queries.rows = 1;
@@ -233,6 +286,7 @@ private:
 py::tuple Index::query(py::handle q, std::int64_t k,
                        std::optional<std::int64_t> exclude, bool exact,
                        std::optional<std::int64_t> threads) {
+  require_ready();
   if (k < 1)
     throw py::value_error("k must be at least 1, not " + std::to_string(k));
   const std::int64_t zone = exclude.value_or((shape_.window + 3) / 4);
@@ -294,6 +348,7 @@ py::tuple Index::query(py::handle q, std::int64_t k,
 }
 
 void Index::save(const py::object &path) const {
+  require_ready();
   const py::module_ numpy = py::module_::import("numpy");
   const py::object directory =
       py::module_::import("pathlib").attr("Path")(path);
@@ -314,6 +369,10 @@ void Index::save(const py::object &path) const {
               {static_cast<py::ssize_t>(tables_.irregular_count)}, self),
       view_of(tables_.shapeless,
               {static_cast<py::ssize_t>(tables_.shapeless_count)}, self)};
+  // Each file is written whole under another name, then put in place of
+  // the old one (the header last): an index mapped from these files keeps
+  // reading the old ones, and a save that fails leaves the old index whole.
+  py::list replaced;
   py::dict checksums;
   for (std::size_t i = 0; i < std::size(table_files); ++i) {
     const py::array &array = arrays[i];
@@ -324,9 +383,12 @@ void Index::save(const py::object &path) const {
       sum = checksum(array.data(), bytes);
     }
     checksums[table_files[i]] = hex(sum);
-    numpy.attr("save")(
-        directory.attr("__truediv__")(std::string(table_files[i]) + ".npy"),
-        array, py::arg("allow_pickle") = false);
+    const std::string name = std::string(table_files[i]) + ".npy";
+    const py::object temporary =
+        directory.attr("__truediv__")(".partial-" + name);
+    numpy.attr("save")(temporary, array, py::arg("allow_pickle") = false);
+    replaced.append(
+        py::make_tuple(temporary, directory.attr("__truediv__")(name)));
   }
   py::dict header;
   header["format"] = format_name;
@@ -339,8 +401,14 @@ void Index::save(const py::object &path) const {
   header["checksums"] = checksums;
   const py::object text = py::module_::import("json").attr("dumps")(
       header, py::arg("indent") = 1, py::arg("sort_keys") = true);
-  directory.attr("__truediv__")("header.json")
-      .attr("write_text")(text, py::arg("encoding") = "utf-8");
+  const py::object temporary =
+      directory.attr("__truediv__")(".partial-header.json");
+  temporary.attr("write_text")(text, py::arg("encoding") = "utf-8");
+  replaced.append(
+      py::make_tuple(temporary, directory.attr("__truediv__")("header.json")));
+  const py::object replace = py::module_::import("os").attr("replace");
+  for (const py::handle pair : replaced)
+    replace(pair[py::int_(0)], pair[py::int_(1)]);
 }
 
 // A header's integer field, refused unless a plain int in [low, high].
@@ -374,7 +442,11 @@ std::unique_ptr<Index> Index::load(const py::object &path, bool mmap) {
   const py::object header_path = directory.attr("__truediv__")("header.json");
   py::object parsed;
   {
-    const py::object raw = header_path.attr("read_bytes")();
+    if (!header_path.attr("is_file")().cast<bool>())
+      throw damaged("it has no header.json");
+    const py::object file = header_path.attr("open")("rb");
+    const py::object raw = file.attr("read")(65537);
+    file.attr("close")();
     if (py::len(raw) > 65536)
       throw damaged("its header is too large");
     try {
@@ -389,8 +461,7 @@ std::unique_ptr<Index> Index::load(const py::object &path, bool mmap) {
     throw damaged("its header is not an object");
   const py::dict header = parsed;
   if (!header.contains("format") ||
-      !py::isinstance<py::str>(header["format"]) ||
-      header["format"].cast<std::string>() != format_name)
+      !py::str(format_name).equal(header["format"]))
     throw damaged("its header names another format");
   const std::int64_t version =
       header_integer(header, "version", 0, std::int64_t{1} << 40);
@@ -425,6 +496,8 @@ std::unique_ptr<Index> Index::load(const py::object &path, bool mmap) {
   for (const char *name : table_files) {
     const py::object file =
         directory.attr("__truediv__")(std::string(name) + ".npy");
+    if (!file.attr("is_file")().cast<bool>())
+      throw damaged(std::string("it has no ") + name + ".npy");
     bytes += file.attr("stat")().attr("st_size").cast<double>();
   }
   if (!mmap)
@@ -468,8 +541,7 @@ std::unique_ptr<Index> Index::load(const py::object &path, bool mmap) {
     if (!checksums.contains(name.c_str()) ||
         !py::isinstance<py::str>(checksums[name.c_str()]))
       throw damaged("its header has no checksum of " + name + ".npy");
-    const std::string expected_sum =
-        checksums[name.c_str()].cast<std::string>();
+    const py::object expected_sum = checksums[name.c_str()];
     std::uint64_t sum;
     {
       const void *data = array.data();
@@ -477,7 +549,7 @@ std::unique_ptr<Index> Index::load(const py::object &path, bool mmap) {
       py::gil_scoped_release released;
       sum = checksum(data, size);
     }
-    if (hex(sum) != expected_sum)
+    if (!py::str(hex(sum)).equal(expected_sum))
       throw damaged(name + ".npy is damaged: its checksum does not match");
     index->arrays_.push_back(array);
   }
@@ -505,6 +577,7 @@ std::unique_ptr<Index> Index::load(const py::object &path, bool mmap) {
   } catch (const std::invalid_argument &error) {
     throw damaged(error.what());
   }
+  index->ready_ = ready_mark;
   return index;
 }
 

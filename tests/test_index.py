@@ -124,7 +124,6 @@ def test_pruning_is_reported():
         pytest.param(np.r_[np.inf, np.arange(15.0)], "no shape", id="infinity"),
         pytest.param(np.arange(15.0), "16 values, not 15", id="short"),
         pytest.param(np.ones((2, 17)), "16 values, not 17", id="rows-too-long"),
-        pytest.param([[[]] * 16], "2-D array, not 3-D", id="rows-of-rows"),
     ],
 )
 def test_queries_without_a_shape_or_length_are_refused(q, message):
@@ -323,3 +322,55 @@ def test_progress_is_reported_when_asked(capfd):
     assert capfd.readouterr().err.endswith("morvel.Index: 99937 of 99937 windows\n")
     morvel.Index(walk(1000, 27), 64)
     assert capfd.readouterr().err == ""
+
+
+# ---- Misuse --------------------------------------------------------------------
+
+
+def test_an_index_never_initialised_is_refused():
+    bare = morvel.Index.__new__(morvel.Index)
+    for use in (len, lambda i: i.stats, lambda i: i.query(walk(16, 1)), lambda i: i.save("never")):
+        with pytest.raises(TypeError, match="never initialised"):
+            use(bare)
+
+
+def test_saving_over_a_mapped_index_leaves_it_answering(tmp_path):
+    mapped_source = morvel.Index(walk(3000, 28), 32)
+    mapped_source.save(tmp_path)
+    mapped = morvel.Index.load(tmp_path)
+    q = walk(32, 29)
+    before = bits(*mapped.query(q, 10**6, exclude=0))
+    morvel.Index(walk(500, 30), 32).save(tmp_path)  # over the mapped files
+    assert bits(*mapped.query(q, 10**6, exclude=0)) == before
+    mapped.save(tmp_path)  # into its own directory
+    assert bits(*morvel.Index.load(tmp_path).query(q, 10**6, exclude=0)) == before
+
+
+@pytest.mark.filterwarnings("ignore::UserWarning")
+@pytest.mark.parametrize(
+    ("rows", "refusal"),
+    [
+        pytest.param(lambda q: np.ma.masked_array([q, q], mask=[[1] + [0] * 15] * 2), TypeError, id="masked-rows"),
+        pytest.param(lambda q: [np.ma.masked_array(q, mask=[1] + [0] * 15)], ValueError, id="masked-row-in-a-list"),
+        pytest.param(lambda q: [list(q), ["0.5"] * 16], TypeError, id="text-in-a-row"),
+        pytest.param(lambda q: np.array([q, q]).astype(complex), TypeError, id="complex-rows"),
+        pytest.param(lambda q: [[[]] * 16], TypeError, id="rows-of-rows"),
+    ],
+)
+def test_rows_of_queries_are_read_as_queries_are(rows, refusal):
+    with pytest.raises(refusal):
+        morvel.Index(walk(100, 31), 16).query(rows(walk(16, 32)))
+
+
+def test_a_series_that_was_copied_is_let_go():
+    series = bytearray(range(100))
+    morvel.Index(series, 8, w=4)
+    series.extend(b"more")  # no export held: it may grow
+
+
+def test_queries_beyond_the_bounds_with_exclusion_are_the_scan():
+    ts = walk(2000, 33)
+    index = morvel.Index(ts, 16, w=4)
+    q = walk(16, 34) * 1e200  # its squares overflow: no bound speaks for it
+    expected = reference.nearest([float(v) for v in ts], 16, 1, [float(v) for v in q], 10**6, 1)
+    assert bits(*index.query(q, 10**6, exclude=1)) == bits(*expected)

@@ -395,11 +395,15 @@ void stream_greedily(Searcher &searcher, std::int64_t places,
     const auto after = taken.lower_bound(start - searcher.exclude);
     return after == taken.end() || *after > start + searcher.exclude;
   };
+  // A query beyond the bounds has every window computed, in this order.
+  const auto bounded_below = [&](auto bound) {
+    return query.bounded ? detail::distance_below(query, bound()) : 0.0;
+  };
   std::vector<Entry> entries;
   const std::int64_t leaves = leaf_count(tables.ranked);
   entries.reserve(static_cast<std::size_t>(leaves + tables.irregular_count));
   for (std::int64_t i = 0; i < leaves; ++i)
-    entries.push_back({detail::distance_below(query, searcher.leaf_bound(i)),
+    entries.push_back({bounded_below([&] { return searcher.leaf_bound(i); }),
                        leaf, static_cast<std::uint32_t>(i)});
   stats.leaf_bounds += leaves;
   for (std::int64_t i = 0; i < tables.irregular_count; ++i)
@@ -418,7 +422,7 @@ void stream_greedily(Searcher &searcher, std::int64_t places,
         if (!free(tables.windows[r]))
           continue; // excluded now, excluded for good
         ++stats.window_bounds;
-        queue.push({detail::distance_below(query, searcher.window_bound(r)),
+        queue.push({bounded_below([&] { return searcher.window_bound(r); }),
                     bounded, tables.windows[r]});
       }
     } else if (entry.kind == bounded) {
@@ -463,18 +467,15 @@ void search_index(const IndexShape &shape, const IndexTables &tables,
   std::vector<Found> found;
   const bool rounds = exclude > 0 && k > 1;
   // Without exclusion, one search keeps the k best. With it, the greedy
-  // choice takes the windows as they come in order; where the bounds cannot
-  // speak (a query beyond them) or only part of the index is searched, it is
-  // k searches, each for the best window outside the zones of those chosen
-  // before, reusing the distances already computed.
-  if (rounds && exact && query.bounded) {
+  // choice takes the windows as they come in order; where only part of the
+  // index is searched, it is k searches, each for the best window outside
+  // the zones of those chosen before, reusing the distances computed.
+  if (rounds && exact) {
     Searcher searcher{shape, tables,   ts,      query, stats,
                       1,     accepted, exclude, known};
     stream_greedily(searcher, places, found, accepted);
   }
-  const std::int64_t searches = rounds && exact && query.bounded ? 0
-                                : rounds                         ? places
-                                                                 : 1;
+  const std::int64_t searches = rounds && exact ? 0 : rounds ? places : 1;
   for (std::int64_t round = 0; round < searches; ++round) {
     Searcher searcher{shape,    tables,  ts,
                       query,    stats,   rounds ? 1 : places,
