@@ -152,7 +152,7 @@ def main():
     batch = np.array(far)
     fastest = race(3, {t: (lambda t=t: index.query(batch, threads=t),) for t in (1, 2)})
     report["batch of far queries, 10^6: 2 threads vs 1, best of 3 each (times faster)"] = fastest[1] / fastest[2]
-    report.update({f"{name}, 10^6 (ms)": value for name, value in peers(10**6, 3).items()})
+    report.update({f"{name}, 10^6": value for name, value in peers(10**6, 3).items()})
     if not quick:
         scale(10**7, count, 200, report, 3, 2)
     if stretch:

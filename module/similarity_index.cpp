@@ -587,8 +587,9 @@ constexpr const char *index_doc =
 Index(ts, window, stride=1, *, w=16) indexes every window of `window` values
 of ts, window i starting at i * stride. ts is a list or any numeric buffer
 (a numpy.memmap too): a buffer of float64 is held (exported, so it cannot be
-resized) for the index's lifetime and never copied; anything else is copied
-once into float64. A collection of equal-length series is the case
+resized) for the index's lifetime and never copied, so its values must not
+change while the index lives (copy it first if they will); anything else is
+copied once into float64. A collection of equal-length series is the case
 stride == window over their concatenation.
 
 The distance between a query and a window: both are z-normalised as paa
