@@ -18,6 +18,7 @@
 
 #include "index_query.hpp"
 #include "index_windows.hpp"
+#include "walk.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -212,12 +213,8 @@ struct Searcher {
       double means[group], deviations[group];
       for (int k = 0; k < size; ++k)
         x[k] = ts + static_cast<std::int64_t>(pending[i + k]) * shape.stride;
-      if (size == group) {
-        detail::moments_at<group>(x, n, means, deviations);
-      } else {
-        for (int k = 0; k < size; ++k)
-          detail::moments_at<1>(x + k, n, means + k, deviations + k);
-      }
+      detail::moments_at(x, size, static_cast<std::int32_t>(n), means,
+                         deviations);
       for (int k = 0; k < size; ++k) {
         ++stats.distances;
         bool abandoned = false;
@@ -431,7 +428,8 @@ void stream_greedily(Searcher &searcher, std::int64_t places,
       const double *x =
           searcher.ts + static_cast<std::int64_t>(entry.id) * shape.stride;
       double mean, deviation;
-      detail::moments_at<1>(&x, shape.window, &mean, &deviation);
+      detail::moments_at(&x, 1, static_cast<std::int32_t>(shape.window), &mean,
+                         &deviation);
       bool abandoned = false;
       ++stats.distances;
       queue.push({detail::window_distance(x, shape.window, mean, deviation,
@@ -533,11 +531,8 @@ void distance_profile(const IndexShape &shape, const double *ts,
     double means[group], deviations[group];
     for (int k = 0; k < size; ++k)
       x[k] = ts + (i + k) * shape.stride;
-    if (size == group)
-      detail::moments_at<group>(x, n, means, deviations);
-    else
-      for (int k = 0; k < size; ++k)
-        detail::moments_at<1>(x + k, n, means + k, deviations + k);
+    detail::moments_at(x, size, static_cast<std::int32_t>(n), means,
+                       deviations);
     for (int k = 0; k < size; ++k) {
       bool abandoned = false;
       double distance =

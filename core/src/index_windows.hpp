@@ -149,32 +149,6 @@ void summarise(const double *const *x, std::int64_t n, std::int64_t w,
                   out, segments);
 }
 
-// Moments only, as znormalise computes them, K windows interleaved.
-template <int K>
-void moments_at(const double *const *x, std::int64_t n, double *means,
-                double *deviations) {
-  const double length = static_cast<double>(n);
-  double sum[K], squares[K], mean[K];
-  for (int k = 0; k < K; ++k) {
-    sum[k] = 0.0;
-    squares[k] = 0.0;
-  }
-  for (std::int64_t i = 0; i < n; ++i)
-    for (int k = 0; k < K; ++k)
-      sum[k] += x[k][i];
-  for (int k = 0; k < K; ++k)
-    mean[k] = sum[k] / length;
-  for (std::int64_t i = 0; i < n; ++i)
-    for (int k = 0; k < K; ++k) {
-      const double dev = x[k][i] - mean[k];
-      squares[k] += dev * dev;
-    }
-  for (int k = 0; k < K; ++k) {
-    means[k] = mean[k];
-    deviations[k] = std::sqrt(squares[k] / length);
-  }
-}
-
 // The sort key of a word: the most significant bits of its symbols
 // interleaved, level by level, so that words sharing a key prefix agree on
 // every segment's coarse region. A KeyMaker spreads a symbol's leading bits

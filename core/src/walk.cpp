@@ -4,6 +4,7 @@
 #include "morvel/alphabet.hpp"
 #include "morvel/morvel.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace morvel::detail {
@@ -13,15 +14,13 @@ namespace {
 // them: per window one ordered chain for the sum and one for the squares,
 // K windows' chains interleaved so that they overlap.
 template <int K>
-void moments_of(const double *ts, std::int64_t stride, std::int64_t first,
-                std::int32_t n, double *means, double *deviations) {
+void moments_of(const double *const *start, std::int32_t n, double *means,
+                double *deviations) {
   const double length = static_cast<double>(n);
-  const double *start[K];
   double sum[K];
   double squares[K];
   double mean[K];
   for (int i = 0; i < K; ++i) {
-    start[i] = ts + (first + i) * stride;
     sum[i] = 0.0;
     squares[i] = 0.0;
   }
@@ -43,18 +42,30 @@ void moments_of(const double *ts, std::int64_t stride, std::int64_t first,
 
 } // namespace
 
+void moments_at(const double *const *starts, std::int64_t count, std::int32_t n,
+                double *means, double *deviations) {
+  std::int64_t i = 0;
+  for (; i + 8 <= count; i += 8)
+    moments_of<8>(starts + i, n, means + i, deviations + i);
+  for (; i + 4 <= count; i += 4)
+    moments_of<4>(starts + i, n, means + i, deviations + i);
+  for (; i + 2 <= count; i += 2)
+    moments_of<2>(starts + i, n, means + i, deviations + i);
+  for (; i < count; ++i)
+    moments_of<1>(starts + i, n, means + i, deviations + i);
+}
+
 void moments(const double *ts, std::int64_t stride, std::int64_t first,
              std::int64_t count, std::int32_t n, double *means,
              double *deviations) {
-  std::int64_t i = 0;
-  for (; i + 8 <= count; i += 8)
-    moments_of<8>(ts, stride, first + i, n, means + i, deviations + i);
-  for (; i + 4 <= count; i += 4)
-    moments_of<4>(ts, stride, first + i, n, means + i, deviations + i);
-  for (; i + 2 <= count; i += 2)
-    moments_of<2>(ts, stride, first + i, n, means + i, deviations + i);
-  for (; i < count; ++i)
-    moments_of<1>(ts, stride, first + i, n, means + i, deviations + i);
+  constexpr std::int64_t batch = 64;
+  const double *starts[batch];
+  for (std::int64_t done = 0; done < count; done += batch) {
+    const std::int64_t size = std::min(batch, count - done);
+    for (std::int64_t i = 0; i < size; ++i)
+      starts[i] = ts + (first + done + i) * stride;
+    moments_at(starts, size, n, means + done, deviations + done);
+  }
 }
 
 // A segment's mean from its block sum, snapped to +0.0 when tiny, stored as

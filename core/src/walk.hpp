@@ -10,8 +10,12 @@
 
 namespace morvel::detail {
 
-// Means and standard deviations of `count` windows, window i starting at
-// ts + (first + i) * stride, as znormalise computes them.
+// Means and standard deviations of `count` windows of n values, window i
+// starting at starts[i], as znormalise computes them.
+void moments_at(const double *const *starts, std::int64_t count, std::int32_t n,
+                double *means, double *deviations);
+
+// The same for windows i starting at ts + (first + i) * stride.
 void moments(const double *ts, std::int64_t stride, std::int64_t first,
              std::int64_t count, std::int32_t n, double *means,
              double *deviations);
