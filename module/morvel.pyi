@@ -156,6 +156,7 @@ class Index:
         k: typing.SupportsIndex = 1,
         *,
         exclude: typing.SupportsIndex | None = None,
+        within: typing.SupportsFloat | collections.abc.Sequence[typing.SupportsFloat] | None = None,
         exact: bool = True,
         threads: typing.SupportsIndex | None = None,
     ) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.int64]]:

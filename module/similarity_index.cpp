@@ -18,8 +18,10 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <exception>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -160,8 +162,8 @@ public:
   void save(const py::object &path) const;
 
   py::tuple query(py::handle q, std::int64_t k,
-                  std::optional<std::int64_t> exclude, bool exact,
-                  std::optional<std::int64_t> threads);
+                  std::optional<std::int64_t> exclude, py::handle within,
+                  bool exact, std::optional<std::int64_t> threads);
 
   py::array profile(py::handle q) const {
     require_ready();
@@ -283,9 +285,43 @@ private:
   SearchStats last_;
 };
 
+// `within` for each row of queries: None, one number for every row, or (for
+// rows) one number per row.
+std::vector<std::optional<double>>
+limits_of(py::handle within, std::int64_t rows, bool two_dimensional) {
+  std::vector<double> values;
+  if (within.is_none()) {
+    values.assign(static_cast<std::size_t>(rows),
+                  std::numeric_limits<double>::infinity());
+  } else if (PyObject_Size(within.ptr()) < 0) { // no length: one number
+    PyErr_Clear();
+    const double value = PyFloat_AsDouble(within.ptr());
+    if (value == -1.0 && PyErr_Occurred())
+      throw py::error_already_set();
+    values.assign(static_cast<std::size_t>(rows), value);
+  } else {
+    InputSeries series;
+    if (!two_dimensional || !load_series(within, true, series) ||
+        static_cast<std::int64_t>(series.size()) != rows)
+      throw py::value_error(
+          "within must be a number, or for rows of queries one number per "
+          "row");
+    series.materialise();
+    values.assign(series.data(), series.data() + series.size());
+  }
+  std::vector<std::optional<double>> limits(values.size());
+  for (std::size_t row = 0; row < values.size(); ++row) {
+    if (std::isnan(values[row]))
+      throw py::value_error("within must be a number, not NaN");
+    if (!within.is_none())
+      limits[row] = values[row];
+  }
+  return limits;
+}
+
 py::tuple Index::query(py::handle q, std::int64_t k,
-                       std::optional<std::int64_t> exclude, bool exact,
-                       std::optional<std::int64_t> threads) {
+                       std::optional<std::int64_t> exclude, py::handle within,
+                       bool exact, std::optional<std::int64_t> threads) {
   require_ready();
   if (k < 1)
     throw py::value_error("k must be at least 1, not " + std::to_string(k));
@@ -294,6 +330,8 @@ py::tuple Index::query(py::handle q, std::int64_t k,
     throw py::value_error("exclude must be at least 0, not " +
                           std::to_string(zone));
   Queries queries = read_queries(q);
+  const std::vector<std::optional<double>> limits =
+      limits_of(within, queries.rows, queries.two_dimensional);
   const std::int64_t places = std::min(k, shape_.count);
   ensure_arrays_fit(static_cast<double>(queries.rows) *
                     static_cast<double>(places) * 16.0);
@@ -315,8 +353,8 @@ py::tuple Index::query(py::handle q, std::int64_t k,
       try {
         for (std::int64_t row = worker; row < queries.rows; row += workers)
           search_index(shape_, tables_, ts_, queries.data + row * shape_.window,
-                       k, zone, exact, distance_out + row * places,
-                       start_out + row * places,
+                       k, zone, limits[static_cast<std::size_t>(row)], exact,
+                       distance_out + row * places, start_out + row * places,
                        stats[static_cast<std::size_t>(worker)]);
       } catch (...) {
         failures[static_cast<std::size_t>(worker)] = std::current_exception();
@@ -615,8 +653,12 @@ positions of each other (|a - b| <= exclude; default a quarter of the
 window, rounded up; 0 allows all): each is the nearest window outside the
 zones of those before it. A place no window can fill holds NaN and -1.
 Each distance is bit for bit the defined one; the lower bounds only decide
-what need not be computed. With exact=False only the part of the index
-around q's own word is searched: faster, not always the nearest.
+what need not be computed. With within=r, only windows at distance <= r
+are returned (a window with no shape never is), and the search prunes by r
+from the start: r is an upper bound one already holds, from another index
+or an earlier answer (for rows of queries, one r or one per row). With
+exact=False only the part of the index around q's own word is searched:
+faster, not always the nearest.
 
 q holds `window` numbers (a ValueError otherwise, or if it is flat or holds
 NaN or an infinity); a 2-D q answers one query per row, in rows of the
@@ -633,7 +675,8 @@ void define_index(py::module_ &module) {
            py::arg("progress") = false)
       .def("query", &Index::query, py::arg("q"), py::arg("k") = 1,
            py::kw_only(), py::arg("exclude") = py::none(),
-           py::arg("exact") = true, py::arg("threads") = py::none(), query_doc)
+           py::arg("within") = py::none(), py::arg("exact") = true,
+           py::arg("threads") = py::none(), query_doc)
       .def("profile", &Index::profile, py::arg("q"),
            "The distance of q to every window, in window order: the brute "
            "force the queries agree with.")

@@ -205,19 +205,23 @@ def window_distance(q, x):
     return math.sqrt(acc)
 
 
-def nearest(ts, window, stride, q, k, exclude):
+def nearest(ts, window, stride, q, k, exclude, within=None):
     """The k nearest windows, greedily outside the zones of those before:
-    every window's distance, sorted by distance (NaN last) then start."""
+    every window's distance, sorted by distance (NaN last) then start; with
+    `within`, only those at most that far."""
     starts = range(0, len(ts) - window + 1, stride)
     found = [(window_distance(q, ts[s : s + window]), s) for s in starts]
+    places = min(k, len(found))
+    if within is not None:
+        found = [(d, s) for d, s in found if d <= within]
     found.sort(key=lambda pair: (math.isnan(pair[0]), 0.0 if math.isnan(pair[0]) else pair[0], pair[1]))
     chosen = []
     for distance, start in found:
-        if len(chosen) == min(k, len(found)):
+        if len(chosen) == places:
             break
         if all(abs(start - other) > exclude for _, other in chosen):
             chosen.append((distance, start))
-    chosen += [(math.nan, -1)] * (min(k, len(found)) - len(chosen))
+    chosen += [(math.nan, -1)] * (places - len(chosen))
     return [d for d, _ in chosen], [s for _, s in chosen]
 
 

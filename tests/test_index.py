@@ -78,6 +78,13 @@ def test_query_is_the_scan(case, k, exclude):
         expected = bits(*reference.nearest(values, window, stride, [float(v) for v in q], k, zone))
         for index in indexes:
             assert bits(*index.query(q, k, exclude=exclude)) == expected
+    # within: an answer's own distance keeps it; the next number below, not.
+    q = queries(ts, window)[1]
+    found = index.query(q, k, exclude=exclude)[0]
+    middle = found[~np.isnan(found)][len(found[~np.isnan(found)]) // 2]
+    for within in (middle, np.nextafter(middle, -math.inf), math.inf):
+        expected = bits(*reference.nearest(values, window, stride, [float(v) for v in q], k, zone, within))
+        assert bits(*index.query(q, k, exclude=exclude, within=within)) == expected
 
 
 def test_profile_and_batches_are_the_scan(case):

@@ -170,7 +170,18 @@ struct Searcher {
   std::vector<Found> heap; // the best `keep`, worst on top
   double prune = infinity;
   double abandon = infinity;
+  double within = infinity; // farther windows are not wanted
+  bool limited = false;
   std::vector<std::uint32_t> pending;
+
+  // Windows provably farther than `limit` are pruned from the start, as if
+  // the heap were already full of windows at that distance.
+  void limit(double limit) {
+    limited = true;
+    within = limit;
+    prune = query.bounded ? detail::prune_above(query, limit) : infinity;
+    abandon = detail::abandon_above(limit);
+  }
 
   bool eligible(std::uint32_t window) const {
     for (const std::uint32_t other : accepted) {
@@ -183,6 +194,8 @@ struct Searcher {
   }
 
   void offer(Found found) {
+    if (limited && !(found.distance <= within))
+      return;
     if (static_cast<std::int64_t>(heap.size()) < keep) {
       heap.push_back(found);
       std::push_heap(heap.begin(), heap.end());
@@ -410,6 +423,8 @@ void stream_greedily(Searcher &searcher, std::int64_t places,
   while (!queue.empty() && static_cast<std::int64_t>(found.size()) < places) {
     const Entry entry = queue.top();
     queue.pop();
+    if (searcher.limited && entry.key > searcher.within)
+      break; // all that is left is farther
     if (entry.kind == leaf) {
       ++stats.leaves;
       const std::int64_t first = entry.id * std::int64_t{index_leaf_size};
@@ -435,7 +450,8 @@ void stream_greedily(Searcher &searcher, std::int64_t places,
       queue.push({detail::window_distance(x, shape.window, mean, deviation,
                                           query.zq.data(), infinity, abandoned),
                   exact, entry.id});
-    } else if (free(entry.id)) {
+    } else if (free(entry.id) &&
+               !(searcher.limited && !(entry.key <= searcher.within))) {
       found.push_back({entry.key, entry.id});
       accepted.push_back(entry.id);
       taken.insert(static_cast<std::int64_t>(entry.id) * shape.stride);
@@ -456,8 +472,9 @@ SearchStats &SearchStats::operator+=(const SearchStats &other) {
 
 void search_index(const IndexShape &shape, const IndexTables &tables,
                   const double *ts, const double *q, std::int64_t k,
-                  std::int64_t exclude, bool exact, double *distances,
-                  std::int64_t *starts, SearchStats &stats) {
+                  std::int64_t exclude, std::optional<double> within,
+                  bool exact, double *distances, std::int64_t *starts,
+                  SearchStats &stats) {
   const Query query = detail::prepare(shape, q);
   const std::int64_t places = std::min(k, shape.count);
   std::vector<std::uint32_t> accepted;
@@ -471,6 +488,8 @@ void search_index(const IndexShape &shape, const IndexTables &tables,
   if (rounds && exact) {
     Searcher searcher{shape, tables,   ts,      query, stats,
                       1,     accepted, exclude, known};
+    if (within)
+      searcher.limit(*within);
     stream_greedily(searcher, places, found, accepted);
   }
   const std::int64_t searches = rounds && exact ? 0 : rounds ? places : 1;
@@ -478,6 +497,8 @@ void search_index(const IndexShape &shape, const IndexTables &tables,
     Searcher searcher{shape,    tables,  ts,
                       query,    stats,   rounds ? 1 : places,
                       accepted, exclude, known};
+    if (within)
+      searcher.limit(*within);
     if (rounds) {
       for (const auto &[window, distance] : known)
         if (searcher.eligible(window))
@@ -492,8 +513,9 @@ void search_index(const IndexShape &shape, const IndexTables &tables,
       accepted.push_back(one.window);
     }
   }
-  // Windows with no shape come last, in window order.
-  for (std::int64_t i = 0; i < tables.shapeless_count &&
+  // Windows with no shape come last, in window order, and never within a
+  // distance.
+  for (std::int64_t i = 0; !within && i < tables.shapeless_count &&
                            static_cast<std::int64_t>(found.size()) < places;
        ++i) {
     const std::uint32_t window = tables.shapeless[i];

@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 namespace morvel {
@@ -115,15 +116,19 @@ struct SearchStats {
 // the lower start; no two within `exclude` positions of each other (|start
 // - start'| <= exclude; 0 allows all), chosen greedily in that order.
 // Writes min(k, count) distances and starts; a place no window may fill
-// gets NaN and -1. With `exact` false, only the leaves around q's own word
-// are searched. Throws std::invalid_argument when q has no shape.
+// gets NaN and -1. With `within`, only windows at distance <= *within are
+// returned (never one with no shape), and it prunes from the start: a
+// search told an upper bound of its answer by other parts of a larger
+// search. With `exact` false, only the leaves around q's own word are
+// searched. Throws std::invalid_argument when q has no shape.
 // Preconditions: check_tables passed, ts holds shape.length values, k >= 1,
-// exclude >= 0. Cost: one pass over the leaves' bounds, then what they
-// cannot prune.
+// exclude >= 0, within not NaN. Cost: one pass over the leaves' bounds, then
+// what they cannot prune.
 void search_index(const IndexShape &shape, const IndexTables &tables,
                   const double *ts, const double *q, std::int64_t k,
-                  std::int64_t exclude, bool exact, double *distances,
-                  std::int64_t *starts, SearchStats &stats);
+                  std::int64_t exclude, std::optional<double> within,
+                  bool exact, double *distances, std::int64_t *starts,
+                  SearchStats &stats);
 
 // The distance of q to every window, in window order: the brute force the
 // search must agree with. Throws std::invalid_argument when q has no shape.
