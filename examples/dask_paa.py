@@ -1,11 +1,10 @@
 """One long memory-mapped series reduced by paa_array on a local Dask
 cluster, equal bit for bit to one call over the whole series.
 
-The series is cut into chunks whose starts are multiples of the stride, and
-each chunk also sees the window - 1 values after it, so that every window
-lies whole in exactly one chunk: the one where it starts. Each worker
-process maps the file itself (only its path travels) and computes its chunk
-without the GIL.
+morvel_dask.from_npy reads the file as a dask array whose blocks each
+worker maps itself (only the path travels), and morvel_dask.paa_array gives
+the rows of the windows starting in each chunk, fed the values after the
+chunk that its last windows need.
 
     python3 examples/dask_paa.py [VALUES] [FILE]
 
@@ -20,6 +19,7 @@ import time
 import numpy as np
 
 import morvel
+import morvel_dask
 
 WINDOW, STRIDE, W = 128, 32, 8
 
@@ -37,66 +37,11 @@ def write_walk(path, values, seed=0, block=10_000_000):
     del walk
 
 
-class MappedSeries:
-    """What dask.array reads blocks from: the file is mapped where a block
-    is read, so pickling it sends only the path."""
-
-    def __init__(self, path):
-        self.path = str(path)
-        header = np.load(self.path, mmap_mode="r")
-        self.shape, self.dtype, self.ndim = header.shape, header.dtype, 1
-
-    def __getitem__(self, index):
-        return np.load(self.path, mmap_mode="r")[index]
-
-
-def chunk_lengths(values, window, stride, chunks):
-    """About `chunks` lengths, each a multiple of the stride but the last,
-    and each at least window - 1 long, as dask's overlap asks (the one before
-    the last then sees window - 1 values past its end)."""
-    size = -(-max(-(-values // chunks), window - 1, 1) // stride) * stride
-    lengths = [size] * (values // size)
-    remainder = values - sum(lengths)
-    if remainder:
-        lengths.append(remainder)
-    while len(lengths) > 1 and lengths[-1] < window - 1:
-        last = lengths.pop()
-        lengths[-1] += last
-    return tuple(lengths)
-
-
-def rows_in(start, length, values, window, stride):
-    """How many windows (of the whole series) start in [start, start + length)."""
-    last_start = min(start + length - 1, values - window)
-    return 0 if last_start < start else (last_start - start) // stride + 1
-
-
 def reduced(path, chunks=16):
     """The dask array of paa_array's rows over the whole file, lazily."""
-    import dask.array as da
-
-    source = MappedSeries(path)
-    values = source.shape[0]
-    lengths = chunk_lengths(values, WINDOW, STRIDE, chunks)
-    starts = np.cumsum((0, *lengths[:-1]))
-    rows = tuple(rows_in(s, n, values, WINDOW, STRIDE) for s, n in zip(starts, lengths, strict=True))
-    series = da.from_array(source, chunks=(lengths,))
-
-    def block(chunk):
-        if len(chunk) < WINDOW:
-            return np.empty((0, W))
-        return morvel.paa_array(chunk, WINDOW, STRIDE, W)
-
-    return series.map_overlap(
-        block,
-        depth={0: (0, WINDOW - 1)},
-        boundary="none",
-        trim=False,
-        chunks=(rows, (W,)),
-        new_axis=1,
-        dtype=np.float64,
-        meta=np.empty((0, W)),
-    )
+    values = np.load(path, mmap_mode="r").shape[0]
+    series = morvel_dask.from_npy(path, chunks=-(-values // chunks))
+    return morvel_dask.paa_array(series, WINDOW, STRIDE, W)
 
 
 def reduce_on_cluster(path, workers=2):

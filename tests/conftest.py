@@ -2,6 +2,8 @@ import math
 import os
 import struct
 
+import pytest
+
 # Running under AddressSanitizer (make sanitize): its allocator cannot honour
 # address-space limits and holds freed memory for a while.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
@@ -16,3 +18,17 @@ def exact(rows):
         ]
         for row in rows
     ]
+
+
+@pytest.fixture(scope="session")
+def cluster():
+    """A local Dask cluster of two worker processes, one thread each, and its
+    client (the default one while the tests run)."""
+    distributed = pytest.importorskip("distributed")
+    if SANITIZED:
+        pytest.skip("its workers are other interpreters; the sanitizer run covers the module in this one")
+    with (
+        distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as local,
+        distributed.Client(local) as client,
+    ):
+        yield client
