@@ -43,7 +43,9 @@ def same(got, expected):
     (d, s), (e, f) = got, expected
     if np.ndim(d) == 1:
         return bits(d, s) == bits(e, f)
-    return d.shape == e.shape and all(bits(*row) == bits(*other) for row, other in zip(zip(d, s), zip(e, f)))
+    return d.shape == e.shape and all(
+        bits(*pair) == bits(*other) for pair, other in zip(zip(d, s), zip(e, f), strict=True)
+    )
 
 
 @pytest.fixture(scope="module", params=list(series_cases()))
@@ -263,7 +265,8 @@ def test_arguments_are_refused_as_one_index_refuses_them(cluster, tmp_path):
         (walk(16, 1), {"exclude": -1}),
         (walk(16, 1), {"within": math.nan}),
     ]:
-        assert outcome(lambda: index.query(q, **keywords)) == outcome(lambda: one.query(q, **keywords))
+        asked = {"q": q, **keywords}
+        assert outcome(lambda a=asked: index.query(**a)) == outcome(lambda a=asked: one.query(**a))
 
 
 def test_progress_is_shown_when_asked(cluster, tmp_path, capsys):
