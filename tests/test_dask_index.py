@@ -43,9 +43,7 @@ def same(got, expected):
     (d, s), (e, f) = got, expected
     if np.ndim(d) == 1:
         return bits(d, s) == bits(e, f)
-    return d.shape == e.shape and all(
-        bits(*pair) == bits(*other) for pair, other in zip(zip(d, s), zip(e, f), strict=True)
-    )
+    return d.shape == e.shape and all(bits(d[i], s[i]) == bits(e[i], f[i]) for i in range(len(d)))
 
 
 @pytest.fixture(scope="module", params=list(series_cases()))
