@@ -15,10 +15,11 @@ demo:
 classify:
 	tools/run python3 examples/nearest_neighbour.py
 
-# A memory-mapped series of 10^8 values (build/demo/walk.npy, 800 MB)
-# reduced by paa_array on a local Dask cluster, checked against one call.
+# morvel_dask on a local Dask cluster, each checked against one call: a
+# memory-mapped series of 10^8 values (build/demo/walk.npy, 800 MB) reduced
+# by paa_array, and the SAX words of 10^7 values counted.
 cluster:
-	tools/run python3 examples/dask_paa.py
+	tools/run sh -c 'python3 examples/dask_paa.py && python3 examples/dask_sax.py'
 
 # The top discord (against brute force) and the most frequent SAX words of a
 # real heart-rate series with an annotated anomaly; draws

@@ -1,10 +1,12 @@
-"""A small typed program: mypy checks it against morvel's stub."""
+"""A small typed program: mypy checks it against morvel's stub and
+morvel_dask's annotations."""
 
 import array
 
 import numpy as np
 
 import morvel
+import morvel_dask
 
 
 def words(series: list[float], window: int, alpha: int = 4) -> list[str]:
@@ -27,6 +29,15 @@ def nearest_window(series: np.ndarray, window: int) -> int:
 def means_into(series: np.ndarray, window: int) -> np.ndarray:
     out = np.empty((len(series) - window + 1, 4))
     return morvel.paa_array(series, window, w=4, out=out)
+
+
+def nearest_on_a_cluster(path: str, q: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Rows of SAX letters and the windows nearest q, with the current
+    distributed client."""
+    rows = morvel_dask.sax_array(morvel_dask.from_npy(path, chunks=10**6), 128, 8, 16)
+    index = morvel_dask.Index(morvel_dask.from_npy(path, chunks=10**6), 128, path=path + ".index")
+    distances, starts = index.query(q, 3, exclude=64)
+    return np.asarray(rows.compute()), starts[distances < 2 * len(index)]
 
 
 def every_kind_of_series() -> list[list[list[float]]]:

@@ -115,8 +115,24 @@ def _joined(pieces: list[Any]) -> Any:
     return pieces[0] if len(pieces) == 1 else np.concatenate(pieces)
 
 
-def _rows_of(function: Any, pieces: list[Any], *arguments: int) -> np.ndarray:
+def _rows_of(function: Any, pieces: list[Any], *arguments: int) -> Any:
     return function(_joined(pieces), *arguments)
+
+
+def _block_rows(function: Any, pieces: list[Any], count: int, window: int, stride: int, w: int, *rest: int) -> Any:
+    """The rows of `count` windows over the pieces. The windows inside the
+    first piece are read where they lie; only the values of the windows
+    that cross into the next pieces are copied together, so that a task
+    holds its chunk once, not twice."""
+    first = pieces[0]
+    if len(pieces) == 1:
+        return function(first, window, stride, w, *rest)
+    inside = 0 if len(first) < window else min(count, (len(first) - window) // stride + 1)
+    rows = np.empty((count, w), np.float64 if function is morvel.paa_array else "S1")
+    if inside:
+        function(first[: (inside - 1) * stride + window], window, stride, w, *rest, out=rows[:inside])
+    function(np.concatenate([first[inside * stride :], *pieces[1:]]), window, stride, w, *rest, out=rows[inside:])
+    return rows
 
 
 def _series(ts: Any) -> da.Array:
@@ -142,7 +158,7 @@ def _rows(function: Any, ts: Any, window: Any, stride: Any, w: Any, *rest: Any) 
         if first == end:
             continue
         pieces = chunks.values_of(first, end, window, stride)
-        rows = dask.delayed(_rows_of, pure=True)(function, pieces, *arguments)
+        rows = dask.delayed(_block_rows, pure=True)(function, pieces, end - first, *arguments)
         blocks.append(da.from_delayed(rows, shape=(end - first, w), dtype=dtype, meta=np.empty((0, w), dtype)))
     if not blocks:
         return da.from_array(np.empty((0, w), dtype), chunks=((0,), (w,)))
@@ -253,9 +269,8 @@ def _ask(
         asked = q
         if two_dimensional and len(rows) < len(limits):
             asked = q[rows] if isinstance(q, np.ndarray) else type(q)(q[row] for row in rows)
-        elif not two_dimensional and within is not None:
-            within = within[0]
-        d, s = index.query(asked, k, exclude=exclude, within=within, exact=exact, threads=1)
+        limit: Any = within if within is None or two_dimensional else within[0]
+        d, s = index.query(asked, k, exclude=exclude, within=limit, exact=exact, threads=1)
         distances[rows], starts[rows] = np.atleast_2d(d), np.atleast_2d(s)
     return distances, np.where(starts >= 0, starts + chunk["first"] * shape[1], -1)
 
@@ -311,7 +326,7 @@ class _Consumed(list[Any]):
 def _consumed(q: Any) -> Any:
     """q, with what morvel consumes whole (a generator, a set...) taken
     once, so that it can be read again."""
-    if isinstance(q, (collections.abc.Iterator, collections.abc.Set, collections.abc.MappingView)):
+    if isinstance(q, (collections.abc.Iterator, collections.abc.Set, collections.abc.ValuesView)):
         return _Consumed(q)
     if type(q) in (list, tuple):
         return type(q)(_consumed(row) for row in q)
@@ -428,8 +443,8 @@ class Index:
 
     def _adopt(self, directory: pathlib.Path, manifest: dict[str, Any]) -> None:
         self._path = str(directory.resolve())
-        self._shape = (manifest["window"], manifest["stride"], manifest["w"])
-        self._count = manifest["windows"]
+        self._shape: tuple[int, int, int] = (manifest["window"], manifest["stride"], manifest["w"])
+        self._count: int = manifest["windows"]
         self._chunks = sorted(manifest["chunks"], key=lambda chunk: chunk["first"])
 
     def _connected(self) -> Any:
@@ -589,7 +604,8 @@ class _Search:
                 self.client.submit(_merge, keep, *futures[at : at + 8], pure=False) for at in range(0, len(futures), 8)
             ]
             if len(futures) == 1:
-                return futures[0].result()
+                answers: tuple[np.ndarray, np.ndarray] = futures[0].result()
+                return answers
 
     def chosen(self, futures: list[Any], places: int, exclude: int) -> tuple[np.ndarray, np.ndarray]:
         """The greedy choice over every answer the chunks gave."""
