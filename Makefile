@@ -38,10 +38,12 @@ similar:
 # the kernel alone, two threads and mindist's peers (build/bench/arrays.md),
 # letters certified beside letters walked (build/bench/letters.md),
 # the sweep of call shapes against their limits
-# (build/bench/), then the headline call and eight threads on CPython 3.14
+# (build/bench/), the index (build/bench/index.md), morvel_dask on a small
+# local cluster (build/bench/cluster.md; without --quick, the figures of
+# docs/cluster.md: 8 GB on disk), then the headline call and eight threads on CPython 3.14
 # and on the free-threaded build, GIL on and off. Takes several minutes.
 bench:
-	tools/run sh -c '"$$MORVEL_BUILD/bench/morvel_core_bench" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true && python3 bench/bench.py && python3 bench/arrays.py && python3 bench/letters.py && python3 bench/shapes.py && python3 bench/index.py'
+	tools/run sh -c '"$$MORVEL_BUILD/bench/morvel_core_bench" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true && python3 bench/bench.py && python3 bench/arrays.py && python3 bench/letters.py && python3 bench/shapes.py && python3 bench/index.py && python3 bench/cluster.py --quick'
 	tools/provision-free-threaded $(CPYTHON_TARBALL)
 	rm -f build/bench/builds.jsonl
 	tools/run python3 bench/builds.py --append build/bench/builds.jsonl
