@@ -382,6 +382,8 @@ class Index:
         self._client = client
         directory = pathlib.Path(path)
         directory.mkdir(parents=True, exist_ok=True)
+        # An index built there before is no longer one while its chunks are replaced.
+        (directory / _MANIFEST).unlink(missing_ok=True)
         tasks, chunks = [], _Chunks(ts)
         for number, (first, end) in enumerate(_window_ranges(ts.chunks[0], window, stride)):
             if first < end:
@@ -553,7 +555,7 @@ class _Search:
     def __init__(self, index: Index, q: Any, two_dimensional: bool, rows: int, progress: bool) -> None:
         self.index, self.client = index, index._connected()
         self.q, self.two_dimensional, self.rows, self.progress = q, two_dimensional, rows, progress
-        workers = sorted(self.client.scheduler_info()["workers"])
+        workers = sorted(self.client.nthreads())
         self.home = {
             chunk["number"]: [workers[at % len(workers)]] if workers else None for at, chunk in enumerate(index._chunks)
         }
