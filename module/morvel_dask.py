@@ -23,7 +23,10 @@ import operator
 import os
 import pathlib
 import pickle
+import re
+import shutil
 import threading
+import types
 import uuid
 from typing import Any
 
@@ -111,8 +114,15 @@ class _Chunks:
         return pieces
 
 
+def _concatenated(pieces: list[Any]) -> Any:
+    """The pieces as one array, masks kept (morvel reads a masked value as
+    one call over the masked series reads it)."""
+    masked = any(isinstance(piece, np.ma.MaskedArray) for piece in pieces)
+    return (np.ma.concatenate if masked else np.concatenate)(pieces)
+
+
 def _joined(pieces: list[Any]) -> Any:
-    return pieces[0] if len(pieces) == 1 else np.concatenate(pieces)
+    return pieces[0] if len(pieces) == 1 else _concatenated(pieces)
 
 
 def _rows_of(function: Any, pieces: list[Any], *arguments: int) -> Any:
@@ -131,7 +141,7 @@ def _block_rows(function: Any, pieces: list[Any], count: int, window: int, strid
     rows = np.empty((count, w), np.float64 if function is morvel.paa_array else "S1")
     if inside:
         function(first[: (inside - 1) * stride + window], window, stride, w, *rest, out=rows[:inside])
-    function(np.concatenate([first[inside * stride :], *pieces[1:]]), window, stride, w, *rest, out=rows[inside:])
+    function(_concatenated([first[inside * stride :], *pieces[1:]]), window, stride, w, *rest, out=rows[inside:])
     return rows
 
 
@@ -143,9 +153,22 @@ def _series(ts: Any) -> da.Array:
     return ts
 
 
-def _rows(function: Any, ts: Any, window: Any, stride: Any, w: Any, *rest: Any) -> da.Array:
+def _integers(function: Any, arguments: tuple[Any, ...]) -> tuple[int, ...]:
+    """The integer arguments, or the extension's own refusal of them (an
+    integer beyond 32 bits, a float...)."""
+    try:
+        values = tuple(operator.index(value) for value in arguments)
+        if all(-(2**31) <= value < 2**31 for value in values):
+            return values
+    except TypeError:
+        pass
+    function([], *arguments)  # raises what one call raises
+    raise AssertionError("morvel accepted arguments it cannot hold")
+
+
+def _rows(function: Any, ts: Any, *arguments: Any) -> da.Array:
     ts = _series(ts)
-    window, stride, w = operator.index(window), operator.index(stride), operator.index(w)
+    window, stride, w, *rest = _integers(function, arguments)
     dtype = np.dtype(np.float64) if function is morvel.paa_array else np.dtype("S1")
     arguments = (window, stride, w, *rest)
     if window < 1 or stride < 1 or w < 0 or ts.shape[0] < window:
@@ -180,7 +203,7 @@ def sax_array(ts: da.Array, window: int, stride: int = 1, w: int = 15, alpha: in
     """morvel.sax_array over a one-dimensional dask array: a lazy 'S1' dask
     array of shape (count, w), chunked as paa_array's, equal bit for bit to
     morvel.sax_array over the whole series."""
-    return _rows(morvel.sax_array, ts, window, stride, w, operator.index(alpha))
+    return _rows(morvel.sax_array, ts, window, stride, w, alpha)
 
 
 # ---- The index ----------------------------------------------------------------
@@ -205,10 +228,19 @@ def _build_chunk(
     return {"number": number, "directory": path.name, "first": first, "windows": len(index), "digest": _digest(path)}
 
 
-# The chunks a worker process has opened, by directory and digest: loading
-# checks every file once, and a rebuilt chunk has another digest.
-_opened: dict[tuple[str, str], morvel.Index] = {}
+# The chunks a worker process has opened, by directory and digest, with what
+# their files were when they were checked: a file written, replaced or
+# removed since has the chunk opened, and checked, again.
+_opened: dict[tuple[str, str], tuple[morvel.Index, list[tuple[int, ...]]]] = {}
 _opening = threading.Lock()
+
+
+def _files_of(directory: pathlib.Path) -> list[tuple[int, ...]]:
+    found = []
+    for name in sorted(os.listdir(directory)):
+        status = os.stat(directory / name)
+        found.append((status.st_ino, status.st_size, status.st_mtime_ns, status.st_ctime_ns))
+    return found
 
 
 def _chunk_name(chunk: dict[str, Any], stride: int) -> str:
@@ -220,12 +252,18 @@ def _open(path: str, chunk: dict[str, Any], shape: tuple[int, int, int]) -> morv
     directory = pathlib.Path(path) / chunk["directory"]
     key = (str(directory), chunk["digest"])
     with _opening:
-        index = _opened.get(key)
-        if index is not None:
-            return index
+        opened = _opened.pop(key, None)
+        if opened is not None:
+            try:
+                if _files_of(directory) == opened[1]:
+                    _opened[key] = opened
+                    return opened[0]
+            except OSError:
+                pass
         window, stride, w = shape
         named = f"{_chunk_name(chunk, stride)} of the index at {path}"
         try:
+            files = _files_of(directory)
             digest = _digest(directory)
         except OSError as error:
             raise ValueError(f"{named} is missing: {error.strerror} ({directory})") from None
@@ -237,7 +275,7 @@ def _open(path: str, chunk: dict[str, Any], shape: tuple[int, int, int]) -> morv
             raise ValueError(f"{named} is damaged: {error}") from None
         if (len(index), index.window, index.stride, index.w) != (chunk["windows"], window, stride, w):
             raise ValueError(f"{named} is not the one built: its shape differs ({directory})")
-        _opened[key] = index
+        _opened[key] = (index, files)
         return index
 
 
@@ -323,13 +361,19 @@ class _Consumed(list[Any]):
     only exact lists and tuples hold rows of queries."""
 
 
+# What morvel consumes whole rather than reads by position.
+_CONSUMED = (types.GeneratorType, map, set, frozenset, type({}.keys()), type({}.values()))
+
+
 def _consumed(q: Any) -> Any:
-    """q, with what morvel consumes whole (a generator, a set...) taken
-    once, so that it can be read again."""
-    if isinstance(q, (collections.abc.Iterator, collections.abc.Set, collections.abc.ValuesView)):
+    """q, with what morvel consumes whole (a generator, a set, a map, a
+    dict's keys or values) taken once, so that it can be read again; for
+    rows of queries (a list or tuple whose first row is a sequence, as
+    morvel tells them), each such row."""
+    if isinstance(q, _CONSUMED):
         return _Consumed(q)
-    if type(q) in (list, tuple):
-        return type(q)(_consumed(row) for row in q)
+    if type(q) in (list, tuple) and q and isinstance(q[0], (list, tuple, np.ndarray)) and np.ndim(q[0]) >= 1:
+        return type(q)(_Consumed(row) if isinstance(row, _CONSUMED) else row for row in q)
     return q
 
 
@@ -374,21 +418,19 @@ class Index:
         progress: bool = False,
     ) -> None:
         ts = _series(ts)
-        window, stride, w = operator.index(window), operator.index(stride), operator.index(w)
-        # The arguments are refused here as morvel.Index refuses them.
-        self._probe = morvel.Index(np.arange(float(max(window, 1))), window, stride, w=w)
-        if ts.shape[0] < window:
-            morvel.Index(ts.compute(), window, stride, w=w)  # refused as one index refuses it
+        self._probe = _probe(ts.shape[0], window, stride, w)
+        window, stride, w = self._probe.window, self._probe.stride, self._probe.w
         self._client = client
         directory = pathlib.Path(path)
         directory.mkdir(parents=True, exist_ok=True)
-        # An index built there before is no longer one while its chunks are replaced.
-        (directory / _MANIFEST).unlink(missing_ok=True)
+        # The chunks of each build have names of their own, so that an index
+        # built there before stays whole until the new record replaces its own.
+        build = uuid.uuid4().hex[:12]
         tasks, chunks = [], _Chunks(ts)
         for number, (first, end) in enumerate(_window_ranges(ts.chunks[0], window, stride)):
             if first < end:
                 pieces = chunks.values_of(first, end, window, stride)
-                chunk = str(directory / f"chunk-{number:06d}")
+                chunk = str(directory / f"chunk-{number:06d}-{build}")
                 tasks.append(dask.delayed(_build_chunk, pure=False)(pieces, window, stride, w, chunk, number, first))
         client = self._connected()
         futures = client.compute(tasks)
@@ -404,9 +446,12 @@ class Index:
             "windows": sum(chunk["windows"] for chunk in chunks),
             "chunks": chunks,
         }
-        partial = directory / f".{_MANIFEST}.partial-{uuid.uuid4().hex}"
+        partial = directory / f".{_MANIFEST}.partial-{build}"
         partial.write_text(json.dumps(manifest, indent=1))
         os.replace(partial, directory / _MANIFEST)
+        for old in directory.glob("chunk-*"):
+            if not old.name.endswith(build):
+                shutil.rmtree(old, ignore_errors=True)
         self._adopt(directory, manifest)
 
     @classmethod
@@ -417,29 +462,18 @@ class Index:
         it, never skipped."""
         directory = pathlib.Path(path)
         try:
-            with open(directory / _MANIFEST, "rb") as file:
-                manifest = json.loads(file.read(1 << 24))
-            chunks = manifest["chunks"]
-            shape = [manifest[name] for name in ("window", "stride", "w", "windows")]
-            sound = (
-                manifest["format"] == _FORMAT
-                and manifest["version"] == _VERSION
-                and all(type(value) is int and value >= 1 for value in shape)
-                and sum(chunk["windows"] for chunk in chunks) == manifest["windows"]
-                and all(
-                    type(chunk[name]) is int and chunk[name] >= 0 for chunk in chunks for name in ("first", "windows")
-                )
-                and all(isinstance(chunk[name], str) for chunk in chunks for name in ("directory", "digest"))
-            )
-        except (OSError, ValueError, KeyError, TypeError) as error:
+            record = directory / _MANIFEST
+            if not record.is_file():
+                raise ValueError(f"no {_MANIFEST}")
+            manifest = json.loads(record.read_bytes())
+            sound = _sound(manifest)
+        except (OSError, ValueError, KeyError, TypeError, AttributeError) as error:
             raise ValueError(f"not a readable {_FORMAT} at {directory}: {error}") from None
         if not sound:
             raise ValueError(f"not a readable {_FORMAT} at {directory}: its record of the chunks is inconsistent")
         index = cls.__new__(cls)
         index._client = client
-        index._probe = morvel.Index(
-            np.arange(float(manifest["window"])), manifest["window"], manifest["stride"], w=manifest["w"]
-        )
+        index._probe = _probe(manifest["windows"], manifest["window"], manifest["stride"], manifest["w"], known=True)
         index._adopt(directory, manifest)
         return index
 
@@ -474,16 +508,28 @@ class Index:
         chunk's exact search, and the chunks' answers are merged (with
         exclusion, chosen greedily across the chunks' borders). A 2-D q
         answers one query per row; progress=True shows the chunks' tasks."""
-        q = _consumed(q)
+        given = q
+        q, within = _consumed(q), _consumed(within)
         # q, k, exclude and within are read, and refused, as morvel.Index reads them.
-        shaped, _ = self._probe.query(q, k, exclude=exclude, within=within, exact=False)
+        try:
+            shaped, _ = self._probe.query(q, k, exclude=exclude, within=within, exact=False)
+        except TypeError as error:
+            if isinstance(q, _Consumed):  # named as given
+                raise TypeError(str(error).replace(_Consumed.__name__, type(given).__name__)) from None
+            raise
         q = _portable(q)
         two_dimensional = shaped.ndim == 2
         rows = shaped.shape[0] if two_dimensional else 1
         k = operator.index(k)
         window, stride, _ = self._shape
         zone = (window + 3) // 4 if exclude is None else operator.index(exclude)
-        limits = [None if within is None else float(x) for x in np.broadcast_to(np.asarray(within, float), (rows,))]
+        limits: list[float | None]
+        if within is None:
+            limits = [None] * rows
+        elif isinstance(within, (collections.abc.Sized, collections.abc.Buffer)) and np.ndim(within) > 0:
+            limits = [float(x) for x in within]
+        else:
+            limits = [float(within)] * rows
         places = min(k, self._count)
         search = _Search(self, q, two_dimensional, rows, progress)
         if not exact:
@@ -534,6 +580,50 @@ class Index:
             f"morvel_dask.Index({self._count} windows of {self.window}, stride {self.stride}, "
             f"w {self.w}, {len(self._chunks)} chunks at {self._path!r})"
         )
+
+
+def _sound(manifest: dict[str, Any]) -> bool:
+    """Whether a record describes an index: chunks that follow each other
+    from window 0, each once, in directories of this one."""
+    chunks = manifest["chunks"]
+    shape = [manifest[name] for name in ("window", "stride", "w", "windows")]
+    fields = ("number", "directory", "first", "windows", "digest")
+    if not (
+        manifest["format"] == _FORMAT
+        and manifest["version"] == _VERSION
+        and all(type(value) is int and value >= 1 for value in shape)
+        and type(chunks) is list
+        and all(type(chunk) is dict and set(chunk) == set(fields) for chunk in chunks)
+    ):
+        return False
+    first = 0
+    for chunk in sorted(chunks, key=lambda chunk: chunk["first"]):
+        if not (
+            all(type(chunk[name]) is int for name in ("number", "first", "windows"))
+            and chunk["first"] == first
+            and chunk["windows"] >= 1
+            and re.fullmatch(r"chunk-[0-9]+-[0-9a-f]+", chunk["directory"]) is not None
+            and re.fullmatch(r"[0-9a-f]{64}", chunk["digest"]) is not None
+        ):
+            return False
+        first += chunk["windows"]
+    numbers = [chunk["number"] for chunk in chunks]
+    return first == manifest["windows"] and len(set(numbers)) == len(numbers)
+
+
+def _probe(length: int, window: Any, stride: Any, w: Any, known: bool = False) -> morvel.Index:
+    """An index of one window, which reads and refuses arguments and queries
+    as an index over the series does. Arguments no index of `length` values
+    could take are refused before anything is made: a series of that length
+    that holds no memory is offered instead."""
+    try:
+        plain = known or 2 <= operator.index(window) <= min(length, 2**31 - 1)
+    except TypeError:
+        plain = False
+    if not plain:
+        morvel.Index(np.broadcast_to(np.float64(0.0), (length,)), window, stride, w=w)
+        raise AssertionError("morvel.Index accepted a window beyond the series")
+    return morvel.Index(np.arange(float(window)), window, stride, w=w)
 
 
 def _tighter(limit: float | None, bound: float) -> float | None:
@@ -631,14 +721,14 @@ class _Search:
         # approximately, bound the k-th chosen: each choice shuts out at most
         # two of them, so some of them is left to be chosen while fewer than
         # k are.
-        enough = 2 * k - 1
+        enough = min(2 * k - 1, self.index._count + 1)
         rough = self.chosen(self.ask(enough, exclude, limits, False), min(enough, self.index._count), exclude)
         bounds = [
             _tighter(limits[row], rough[0][row][-1] if enough <= self.index._count else math.nan)
             for row in range(self.rows)
         ]
         chunks = self.index._chunks
-        first_ask = k * (2 * (exclude // self.index.stride) + 1)
+        first_ask = min(k, self.index._count) * (2 * min(exclude // self.index.stride, self.index._count) + 1)
         asked = [[min(chunk["windows"], first_ask) for chunk in chunks] for _ in range(self.rows)]
         answers: list[list[list[tuple[float, int]]]] = [[[] for _ in chunks] for _ in range(self.rows)]
         complete = [[False] * len(chunks) for _ in range(self.rows)]

@@ -41,7 +41,8 @@ def cases():
             for chunks in (smallest, window - 1, window, window + 1, 97, length, uneven(length, length + window)):
                 if chunks and window <= length:
                     yield walk[:length], chunks, window, stride, w, alpha
-    for series in (odd, odd.astype(np.float32), (walk * 100).astype(np.int16), walk > 0):
+    masked = np.ma.masked_array(walk, mask=np.arange(700) % 97 == 5)
+    for series in (odd, odd.astype(np.float32), (walk * 100).astype(np.int16), walk > 0, masked):
         yield series, 61, 16, 1, 4, 4
     yield walk[:20], 3, 33, 1, 4, 4  # a window beyond the series: refused
     yield walk[:5], 2, 7, 2, 3, 4  # the count wraps to 0: no rows
@@ -51,6 +52,8 @@ def cases():
     yield walk[:50], 7, 16, 1, 0, 4  # w 0: empty rows
     yield walk[:50], 7, 16, 0, 4, 4  # stride 0: refused
     yield walk[:50], 7, 16, 1, 4, 99  # alpha beyond the alphabets: refused
+    yield walk[:50], 7, 16, 1, 2**31, 4  # w beyond 32 bits: refused
+    yield walk[:50], 7, 16.0, 1, 4, 4  # a float window: refused
 
 
 def outcome(call):
@@ -58,7 +61,12 @@ def outcome(call):
         rows = call()
         return rows.dtype.str, rows.shape, rows.tobytes()
     except Exception as error:
-        return type(error), str(error)
+        return refusal(error)
+
+
+def refusal(error):
+    """The type and the text, without the arguments a TypeError repeats."""
+    return type(error), str(error).split("Invoked with:")[0]
 
 
 @pytest.mark.parametrize("name", ["paa_array", "sax_array"])
@@ -69,14 +77,20 @@ def test_the_chunks_give_what_one_call_gives(cluster, name):
     for series, chunks, window, stride, w, alpha in cases():
         arguments = (window, stride, w, alpha)[: 4 if name == "sax_array" else 3]
         expected.append(outcome(lambda s=series, a=arguments: one(s, *a)))
-        lazy.append(chunked(da.from_array(series, chunks=chunks), *arguments))
+        try:
+            lazy.append(chunked(da.from_array(series, chunks=chunks), *arguments))
+        except Exception as error:  # refused before anything is computed
+            lazy.append(error)
         refused.append(isinstance(expected[-1][0], type))
     computed = iter(dask.compute(*[rows for rows, no in zip(lazy, refused, strict=True) if not no]))
-    got = [
-        outcome(rows.compute) if no else outcome(lambda: next(computed)) for rows, no in zip(lazy, refused, strict=True)
-    ]
+    got = []
+    for rows, no in zip(lazy, refused, strict=True):
+        if isinstance(rows, Exception):
+            got.append(refusal(rows))
+        else:
+            got.append(outcome(rows.compute if no else lambda: next(computed)))
     assert got == expected
-    assert len(got) > 180 and 0 < sum(refused) < 10
+    assert len(got) > 180 and 0 < sum(refused) < 12
 
 
 def test_a_series_is_read_where_it_lies(cluster, tmp_path):

@@ -4,6 +4,8 @@ zones honoured across the chunks' borders; after load() too, with a worker
 killed in the middle of a build or a query, and for every kind of q. A
 chunk missing, damaged or replaced is named, never skipped."""
 
+import itertools
+import json
 import math
 import os
 import re
@@ -203,28 +205,45 @@ def built(cluster, tmp_path):
     return tmp_path
 
 
+def chunk(path, number):
+    (directory,) = path.glob(f"chunk-{number:06d}-*")
+    return directory
+
+
 def flip_a_byte(path):
     data = bytearray(path.read_bytes())
     data[-3] ^= 0x10
     path.write_bytes(bytes(data))
 
 
+@pytest.mark.parametrize("queried", [False, True], ids=["unopened", "after-a-query"])
 @pytest.mark.parametrize(
     ("damage", "message"),
     [
-        pytest.param(lambda p: flip_a_byte(p / "chunk-000001" / "words.npy"), "chunk 1 .* is damaged", id="damaged"),
-        pytest.param(lambda p: shutil.rmtree(p / "chunk-000001"), "chunk 1 .* is missing", id="missing"),
+        pytest.param(lambda p: flip_a_byte(chunk(p, 1) / "series.npy"), "chunk 1 .* is damaged", id="damaged"),
+        pytest.param(lambda p: shutil.rmtree(chunk(p, 1)), "chunk 1 .* is missing", id="missing"),
         pytest.param(
-            lambda p: shutil.copytree(p / "chunk-000000", p / "chunk-000001", dirs_exist_ok=True),
+            lambda p: shutil.copytree(chunk(p, 0), chunk(p, 1), dirs_exist_ok=True),
             "chunk 1 .* is not the one built",
             id="replaced",
         ),
     ],
 )
-def test_a_chunk_missing_damaged_or_replaced_is_named(built, damage, message):
+def test_a_chunk_missing_damaged_or_replaced_is_named(built, damage, message, queried):
+    """Also when a worker had it open: what was checked is checked again
+    once its files change."""
+    index, q = morvel_dask.Index.load(built), walk(64, 30)
+    if queried:
+        index.query(q)
     damage(built)
     with pytest.raises(ValueError, match=message):
-        morvel_dask.Index.load(built).query(walk(64, 30))
+        index.query(q)
+
+
+def shift_the_second_chunk(text):
+    record = json.loads(text)
+    record["chunks"][1]["first"] -= 1
+    return json.dumps(record)
 
 
 @pytest.mark.parametrize(
@@ -233,7 +252,9 @@ def test_a_chunk_missing_damaged_or_replaced_is_named(built, damage, message):
         pytest.param(lambda text: text[:-9], id="truncated"),
         pytest.param(lambda text: text.replace('"version": 1', '"version": 2'), id="other-version"),
         pytest.param(lambda text: text.replace('"windows": 2937', '"windows": 2938'), id="windows-miscounted"),
-        pytest.param(lambda text: text.replace('"first": 0', '"first": -1'), id="negative-start"),
+        pytest.param(shift_the_second_chunk, id="chunks-overlapping"),
+        pytest.param(lambda text: text.replace('"chunk-000001-', '"../chunk-000001-'), id="directory-elsewhere"),
+        pytest.param(lambda text: text.replace('"number": 1,', ""), id="number-missing"),
     ],
 )
 def test_a_damaged_record_of_the_chunks_is_refused(built, change):
@@ -243,12 +264,20 @@ def test_a_damaged_record_of_the_chunks_is_refused(built, change):
         morvel_dask.Index.load(built)
 
 
+def test_a_refused_rebuild_leaves_the_index_there_whole(built):
+    q = walk(64, 33)
+    before = morvel_dask.Index.load(built).query(q, 3)
+    with pytest.raises(TypeError):
+        morvel_dask.Index(da.from_array(np.array(["1.0"] * 500), chunks=100), 64, path=built)
+    assert same(morvel_dask.Index.load(built).query(q, 3), before)
+
+
 # ---- Misuse and progress ---------------------------------------------------------
 
 
 def test_arguments_are_refused_as_one_index_refuses_them(cluster, tmp_path):
     series = da.from_array(walk(300, 31), chunks=100)
-    for arguments, keywords in [((0,), {}), ((16, 0), {}), ((16,), {"w": 0}), ((400,), {})]:
+    for arguments, keywords in [((0,), {}), ((16, 0), {}), ((16,), {"w": 0}), ((400,), {}), ((10**12,), {})]:
         with pytest.raises(ValueError) as expected:
             morvel.Index(walk(300, 31), *arguments, **keywords)
         with pytest.raises(ValueError, match=f"^{re.escape(str(expected.value))}$"):
@@ -257,14 +286,19 @@ def test_arguments_are_refused_as_one_index_refuses_them(cluster, tmp_path):
         morvel_dask.Index(walk(300, 31), 16, path=tmp_path)
     index, one = morvel_dask.Index(series, 16, path=tmp_path), morvel.Index(walk(300, 31), 16)
     for q, keywords in [
-        (walk(15, 1), {}),
-        ([1.0] * 16, {}),
-        (walk(16, 1), {"k": 0}),
-        (walk(16, 1), {"exclude": -1}),
-        (walk(16, 1), {"within": math.nan}),
+        (lambda: walk(15, 1), {}),
+        (lambda: [1.0] * 16, {}),
+        (lambda: walk(16, 1), {"k": 0}),
+        (lambda: walk(16, 1), {"exclude": -1}),
+        (lambda: walk(16, 1), {"within": math.nan}),
+        (lambda: walk(16, 1), {"within": {2.0}}),
+        (lambda: np.array([walk(16, 1), walk(16, 2)]), {"within": {2.0, 3.0}}),
+        (lambda: [walk(16, 1), (x for x in walk(16, 2))], {}),  # rows, one of them consumed
+        (lambda: [(x for x in walk(16, 1))], {}),  # no rows: refused
+        (lambda: (x for x in walk(16, 1)), {"k": 2}),
+        (lambda: itertools.islice(walk(16, 1), 16), {}),  # not consumed: refused
     ]:
-        asked = {"q": q, **keywords}
-        assert outcome(lambda a=asked: index.query(**a)) == outcome(lambda a=asked: one.query(**a))
+        assert outcome(lambda: index.query(q(), **keywords)) == outcome(lambda: one.query(q(), **keywords))
 
 
 def test_progress_is_shown_when_asked(cluster, tmp_path, capsys):

@@ -69,7 +69,9 @@ def case(request, tmp_path_factory):
     return ts, window, stride, index, morvel.Index.load(path), morvel.Index.load(path, mmap=False)
 
 
-@pytest.mark.parametrize(("k", "exclude"), [(1, None), (5, 0), (4, None), (3, 7), (10**6, 0), (10**6, None)])
+@pytest.mark.parametrize(
+    ("k", "exclude"), [(1, None), (5, 0), (4, None), (3, 7), (10**6, 0), (10**6, None), (3, 2**63 - 1)]
+)
 def test_query_is_the_scan(case, k, exclude):
     ts, window, stride, *indexes = case
     zone = (window + 3) // 4 if exclude is None else exclude

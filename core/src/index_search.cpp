@@ -477,6 +477,9 @@ void search_index(const IndexShape &shape, const IndexTables &tables,
                   SearchStats &stats) {
   const Query query = detail::prepare(shape, q);
   const std::int64_t places = std::min(k, shape.count);
+  // Any two starts are less than the series' length apart, so a wider zone
+  // excludes no more, and start +- exclude stays within 64 bits.
+  exclude = std::min(exclude, shape.length);
   std::vector<std::uint32_t> accepted;
   std::unordered_map<std::uint32_t, double> known;
   std::vector<Found> found;
