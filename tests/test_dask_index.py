@@ -298,7 +298,9 @@ def test_arguments_are_refused_as_one_index_refuses_them(cluster, tmp_path):
         (lambda: (x for x in walk(16, 1)), {"k": 2}),
         (lambda: itertools.islice(walk(16, 1), 16), {}),  # not consumed: refused
     ]:
-        assert outcome(lambda: index.query(q(), **keywords)) == outcome(lambda: one.query(q(), **keywords))
+        assert outcome(lambda q=q, k=keywords: index.query(q(), **k)) == outcome(
+            lambda q=q, k=keywords: one.query(q(), **k)
+        )
 
 
 def test_progress_is_shown_when_asked(cluster, tmp_path, capsys):
