@@ -65,17 +65,22 @@ def imports():
     import zarr  # noqa: F401
 
 
-def start_sampling():
-    """In a worker: its resident memory, sampled every 20 ms from now."""
-    import psutil
+def resident():
+    """This process's resident memory, in bytes: its own (anonymous) pages,
+    and the pages of the files it maps (the page cache's, shared)."""
+    fields = dict(line.split(":", 1) for line in pathlib.Path("/proc/self/status").read_text().splitlines())
+    return int(fields["RssAnon"].split()[0]) * 1024, int(fields["RssFile"].split()[0]) * 1024
 
-    process = psutil.Process()
-    state = {"before": process.memory_info().rss, "peak": 0, "running": True}
+
+def start_sampling():
+    """In a worker: its resident memory, sampled every 10 ms from now."""
+    state = {"before": resident(), "peak": (0, 0), "running": True}
 
     def sample():
         while state["running"]:
-            state["peak"] = max(state["peak"], process.memory_info().rss)
-            time.sleep(0.02)
+            now = resident()
+            state["peak"] = (max(state["peak"][0], now[0]), max(state["peak"][1], now[1]))
+            time.sleep(0.01)
 
     threading.Thread(target=sample, daemon=True).start()
     sys.modules["__main__"].sampling = state
@@ -84,7 +89,7 @@ def start_sampling():
 def stop_sampling():
     state = sys.modules["__main__"].sampling
     state["running"] = False
-    return state["peak"] - state["before"]
+    return state["peak"][0] - state["before"][0], state["peak"][1]
 
 
 def words_on_disk(values, chunk, report):
@@ -124,9 +129,10 @@ def words_on_disk(values, chunk, report):
         f"| sax_array, {values:.0e} mapped values to zarr, 2 workers | {seconds:.1f} s "
         f"| one process, one call into a mapped .npy: {one_seconds:.1f} s |"
     )
-    for worker, peak in sorted(peaks.items()):
+    for worker, (own, mapped) in sorted(peaks.items()):
         report.append(
-            f"| peak memory of worker {worker.rsplit(':', 1)[-1]} above its start | {peak / 2**20:.0f} MiB "
+            f"| peak memory of worker {worker.rsplit(':', 1)[-1]}: its own above its start; the mapped file's pages "
+            f"| {own / 2**20:.0f} MiB; {mapped / 2**20:.0f} MiB "
             f"| bound: 2 input chunks + an output chunk = {limit / 2**20:.0f} MiB |"
         )
 

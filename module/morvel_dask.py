@@ -639,16 +639,13 @@ def _show(futures: Any) -> None:
 
 
 class _Search:
-    """One query's tasks: each chunk answered on the worker it belongs to
-    (any other if that one is lost), the answers merged on the workers."""
+    """One query's tasks: each chunk answered by whichever worker is free
+    (each opens a chunk once, and keeps it mapped), the answers merged on
+    the workers."""
 
     def __init__(self, index: Index, q: Any, two_dimensional: bool, rows: int, progress: bool) -> None:
         self.index, self.client = index, index._connected()
         self.q, self.two_dimensional, self.rows, self.progress = q, two_dimensional, rows, progress
-        workers = sorted(self.client.nthreads())
-        self.home = {
-            chunk["number"]: [workers[at % len(workers)]] if workers else None for at, chunk in enumerate(index._chunks)
-        }
 
     def ask(
         self,
@@ -678,8 +675,6 @@ class _Search:
                 exclude,
                 limits,
                 exact,
-                workers=self.home[chunk["number"]],
-                allow_other_workers=True,
                 pure=False,
             )
             for chunk in (self.index._chunks if chunks is None else chunks)
