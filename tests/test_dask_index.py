@@ -134,12 +134,14 @@ class SlowSeries:
 
 
 def slow_answers():
-    morvel_dask._quick_ask = getattr(morvel_dask, "_quick_ask", morvel_dask._ask)
-    morvel_dask._ask = slow(morvel_dask._quick_ask)
+    search = morvel_dask.search
+    search.quick_ask = getattr(search, "quick_ask", search._ask)
+    search._ask = slow(search.quick_ask)
 
 
 def quick_answers():
-    morvel_dask._ask = getattr(morvel_dask, "_quick_ask", morvel_dask._ask)
+    search = morvel_dask.search
+    search._ask = getattr(search, "quick_ask", search._ask)
 
 
 def slow(ask):
