@@ -49,7 +49,7 @@ def test_sdist_builds_a_wheel_that_installs_and_runs(tmp_path):
     abi = tag + ("t" if "t" in sys.abiflags else "")  # cp314t on free-threaded builds
     assert wheel.name.startswith(f"morvel-{VERSION}-{tag}-{abi}-"), wheel.name
     names = set(zipfile.ZipFile(wheel).namelist())
-    dask_layer = {f"morvel_dask/{path.name}" for path in (ROOT / "module" / "morvel_dask").iterdir()}
+    dask_layer = {f"morvel_dask/{path.name}" for path in (ROOT / "module" / "morvel_dask").glob("*.py*")}
     assert {"morvel.pyi", "morvel-stubs/__init__.pyi", *dask_layer} <= names
     assert any(re.fullmatch(r"morvel\.cpython-314t?-.*\.so", name) for name in names)
 
