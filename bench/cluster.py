@@ -30,25 +30,17 @@ import numpy as np
 import morvel
 import morvel_dask
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
+from dask_paa import write_walk  # noqa: E402
+
 HERE = pathlib.Path(__file__).resolve().parent
 OUT = HERE.parent / "build" / "bench"
 
 
-def write_walk(path, values, seed, block=10_000_000):
-    """A random walk straight into a .npy file, a block at a time."""
-    if path.exists() and np.load(path, mmap_mode="r").shape == (values,):
-        return
-    path.parent.mkdir(parents=True, exist_ok=True)
-    partial = path.with_suffix(".partial.npy")
-    walk = np.lib.format.open_memmap(partial, mode="w+", dtype=np.float64, shape=(values,))
-    rng, level = np.random.default_rng(seed), 0.0
-    for start in range(0, values, block):
-        steps = np.cumsum(rng.standard_normal(min(block, values - start)))
-        walk[start : start + len(steps)] = level + steps
-        level = walk[start + len(steps) - 1]
-    walk.flush()
-    del walk
-    partial.rename(path)
+def walk_file(path, values, seed):
+    """The random walk of dask_paa.py in a .npy file, written once."""
+    if not path.exists() or np.load(path, mmap_mode="r").shape != (values,):
+        write_walk(path, values, seed=seed)
 
 
 def cluster(workers):
@@ -96,7 +88,7 @@ def words_on_disk(values, chunk, report):
     import dask
 
     path = OUT / f"walk-{values:.0e}.npy".replace("+0", "").replace("+", "")
-    write_walk(path, values, seed=3)
+    walk_file(path, values, seed=3)
     window, stride, w = 128, 8, 16
     rows_per_chunk = chunk // stride
     local, client = cluster(2)
@@ -163,7 +155,7 @@ def search_and_scale(windows, chunks, report):
     """The index's build and queries on two workers, then its batch on one."""
     path = OUT / f"walk-{windows:.0e}w.npy".replace("+0", "").replace("+", "")
     values = windows + 255
-    write_walk(path, values, seed=5)
+    walk_file(path, values, seed=5)
     batch = far_queries(100, 7)
     with tempfile.TemporaryDirectory(dir=OUT) as scratch:
         local, client = cluster(2)
