@@ -135,7 +135,7 @@ type _Queries[T: _Number] = (
 class Index:
     """Exact similarity search over the windows of one series.
 
-    Index(ts, window, stride=1, *, w=16) indexes every window of `window`
+    Index(ts, window, stride=1, *, w=None) indexes every window of `window`
     values of ts, window i starting at i * stride; query() gives the nearest
     windows to a shape under the z-normalised Euclidean distance, exactly.
     """
@@ -146,7 +146,7 @@ class Index:
         window: typing.SupportsIndex,
         stride: typing.SupportsIndex = 1,
         *,
-        w: typing.SupportsIndex = 16,
+        w: typing.SupportsIndex | None = None,
         threads: typing.SupportsIndex | None = None,
         progress: bool = False,
     ) -> None: ...
@@ -166,7 +166,7 @@ class Index:
     def save(self, path: str | os.PathLike[str]) -> None:
         """Saves the index into the directory `path`."""
     @staticmethod
-    def load(path: str | os.PathLike[str], *, mmap: bool = True) -> Index:
+    def load(path: str | os.PathLike[str], *, mmap: bool = True, verify: bool = False) -> Index:
         """Opens an index saved by save(), checking every file first."""
     @property
     def stats(self) -> dict[str, int]:

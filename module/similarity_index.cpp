@@ -5,6 +5,7 @@
 // sees it.
 #include "similarity_index.hpp"
 
+#include "index_files.hpp"
 #include "input_conversion.hpp"
 #include "memory_guard.hpp"
 #include "numpy_presence.hpp"
@@ -17,9 +18,8 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
-#include <cinttypes>
 #include <cmath>
-#include <cstdio>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <memory>
@@ -34,12 +34,6 @@ namespace py = pybind11;
 namespace morvel::binding {
 namespace {
 
-constexpr const char *format_name = "morvel.Index";
-constexpr std::int64_t format_version = 1;
-// The files of a saved index, beside header.json.
-constexpr const char *table_files[] = {"series", "words",     "windows",
-                                       "boxes",  "irregular", "shapeless"};
-
 std::int32_t default_threads() {
   return static_cast<std::int32_t>(
       std::max(1U, std::thread::hardware_concurrency()));
@@ -52,12 +46,6 @@ std::int32_t thread_count(const std::optional<std::int64_t> &threads) {
     throw py::value_error("threads must be at least 1, not " +
                           std::to_string(*threads));
   return static_cast<std::int32_t>(std::min<std::int64_t>(*threads, 1024));
-}
-
-std::string hex(std::uint64_t value) {
-  char text[17];
-  std::snprintf(text, sizeof text, "%016" PRIx64, value);
-  return text;
 }
 
 // A numpy array over memory the index owns, kept alive by the index.
@@ -115,8 +103,9 @@ public:
   Index(const Index &) = delete;
   Index &operator=(const Index &) = delete;
 
-  Index(py::handle ts, std::int64_t window, std::int64_t stride, std::int64_t w,
-        std::optional<std::int64_t> threads, bool progress)
+  Index(py::handle ts, std::int64_t window, std::int64_t stride,
+        std::optional<std::int64_t> w, std::optional<std::int64_t> threads,
+        bool progress)
       : series_(std::make_unique<InputSeries>()) {
     require_numpy("Index");
     if (!load_series(ts, true, *series_))
@@ -125,39 +114,24 @@ public:
           py::str(py::type::handle_of(ts).attr("__name__"))
               .cast<std::string>());
     shape_ = plan_index(static_cast<std::int64_t>(series_->size()), window,
-                        stride, w);
+                        stride, w.value_or(std::min<std::int64_t>(16, window)));
     ensure_input_fits(series_->pending());
     ensure_arrays_fit(index_bytes(shape_).peak);
-    const std::int32_t workers = thread_count(threads);
-    std::int64_t shown = -1;
-    const BuildProgress report = [&](std::int64_t done) {
-      py::gil_scoped_acquire acquired;
-      if (PyErr_CheckSignals() != 0)
-        throw py::error_already_set();
-      const py::object stream = py::module_::import("sys").attr("stderr");
-      if (progress && !stream.is_none()) {
-        const std::int64_t percent = done * 100 / shape_.count;
-        if (percent != shown) {
-          shown = percent;
-          stream.attr("write")("\rmorvel.Index: " + std::to_string(done) +
-                               " of " + std::to_string(shape_.count) +
-                               " windows" + (done == shape_.count ? "\n" : ""));
-        }
-      }
-    };
     {
       py::gil_scoped_release released;
       series_->materialise();
-      built_ = build_index(shape_, series_->data(), workers, report);
     }
+    built_ = built(series_->data(), thread_count(threads), progress);
     series_->release_copied_source();
     ts_ = series_->data();
     tables_ = built_.tables();
     ready_ = ready_mark;
   }
 
-  // A saved index, checked.
-  static std::unique_ptr<Index> load(const py::object &path, bool mmap);
+  // A saved index, checked; with `verify`, its tables built again from its
+  // series and compared.
+  static std::unique_ptr<Index> load(const py::object &path, bool mmap,
+                                     bool verify);
 
   void save(const py::object &path) const;
 
@@ -210,6 +184,61 @@ public:
 
 private:
   Index() = default;
+
+  // The tables of ts under shape_, built on `workers` threads with the
+  // interpreter released; Ctrl-C stops the build between its steps.
+  BuiltIndex built(const double *ts, std::int32_t workers,
+                   bool progress) const {
+    std::int64_t shown = -1;
+    const BuildProgress report = [&](std::int64_t done) {
+      py::gil_scoped_acquire acquired;
+      if (PyErr_CheckSignals() != 0)
+        throw py::error_already_set();
+      const py::object stream = py::module_::import("sys").attr("stderr");
+      if (progress && !stream.is_none()) {
+        const std::int64_t percent = done * 100 / shape_.count;
+        if (percent != shown) {
+          shown = percent;
+          stream.attr("write")("\rmorvel.Index: " + std::to_string(done) +
+                               " of " + std::to_string(shape_.count) +
+                               " windows" + (done == shape_.count ? "\n" : ""));
+        }
+      }
+    };
+    py::gil_scoped_release released;
+    return build_index(shape_, ts, workers, report);
+  }
+
+  // Refuses tables that are not those the series determines.
+  void verify() const {
+    ensure_arrays_fit(index_bytes(shape_).peak);
+    const BuiltIndex again = built(ts_, default_threads(), false);
+    const IndexTables expected = again.tables();
+    const auto differs = [](const auto *a, const auto *b, std::int64_t count) {
+      return count > 0 &&
+             std::memcmp(a, b, static_cast<std::size_t>(count) * sizeof(*a)) !=
+                 0;
+    };
+    const auto refuse = [](const std::string &what) {
+      return py::value_error("not a readable morvel.Index: its " + what +
+                             " are not those of its series");
+    };
+    if (expected.ranked != tables_.ranked ||
+        expected.irregular_count != tables_.irregular_count ||
+        differs(expected.irregular, tables_.irregular,
+                expected.irregular_count))
+      throw refuse("irregular windows");
+    if (differs(expected.shapeless, tables_.shapeless,
+                expected.shapeless_count))
+      throw refuse("shapeless windows");
+    if (differs(expected.windows, tables_.windows, expected.ranked))
+      throw refuse("windows");
+    if (differs(expected.words, tables_.words, expected.ranked * shape_.w))
+      throw refuse("words");
+    if (differs(expected.boxes, tables_.boxes,
+                leaf_count(expected.ranked) * 2 * shape_.w))
+      throw refuse("boxes");
+  }
 
   static constexpr std::uint64_t ready_mark = 0x6d6f7276656c2e49;
   std::uint64_t ready_ = 0;
@@ -333,8 +362,12 @@ py::tuple Index::query(py::handle q, std::int64_t k,
   const std::vector<std::optional<double>> limits =
       limits_of(within, queries.rows, queries.two_dimensional);
   const std::int64_t places = std::min(k, shape_.count);
+  const std::int32_t workers = static_cast<std::int32_t>(
+      std::min<std::int64_t>(thread_count(threads), queries.rows));
+  // The results, and what each thread's search keeps while it runs.
   ensure_arrays_fit(static_cast<double>(queries.rows) *
-                    static_cast<double>(places) * 16.0);
+                        static_cast<double>(places) * 16.0 +
+                    workers * search_bytes(shape_, tables_, k));
   std::vector<py::ssize_t> result_shape{static_cast<py::ssize_t>(queries.rows),
                                         static_cast<py::ssize_t>(places)};
   if (!queries.two_dimensional)
@@ -343,8 +376,6 @@ py::tuple Index::query(py::handle q, std::int64_t k,
   py::array_t<std::int64_t> starts(result_shape);
   double *distance_out = distances.mutable_data();
   std::int64_t *start_out = starts.mutable_data();
-  const std::int32_t workers = static_cast<std::int32_t>(
-      std::min<std::int64_t>(thread_count(threads), queries.rows));
   std::vector<SearchStats> stats(static_cast<std::size_t>(workers));
   std::vector<std::exception_ptr> failures(static_cast<std::size_t>(workers));
   {
@@ -356,6 +387,9 @@ py::tuple Index::query(py::handle q, std::int64_t k,
                        k, zone, limits[static_cast<std::size_t>(row)], exact,
                        distance_out + row * places, start_out + row * places,
                        stats[static_cast<std::size_t>(worker)]);
+      } catch (const std::bad_alloc &) {
+        failures[static_cast<std::size_t>(worker)] =
+            std::make_exception_ptr(allocation_error());
       } catch (...) {
         failures[static_cast<std::size_t>(worker)] = std::current_exception();
       }
@@ -387,234 +421,51 @@ py::tuple Index::query(py::handle q, std::int64_t k,
 
 void Index::save(const py::object &path) const {
   require_ready();
-  const py::module_ numpy = py::module_::import("numpy");
-  const py::object directory =
-      py::module_::import("pathlib").attr("Path")(path);
-  directory.attr("mkdir")(py::arg("parents") = true,
-                          py::arg("exist_ok") = true);
   const py::object self = py::cast(this, py::return_value_policy::reference);
+  const auto size = [](std::int64_t count) {
+    return static_cast<py::ssize_t>(count);
+  };
   const py::ssize_t w = shape_.w;
-  const py::array arrays[] = {
-      view_of(ts_, {static_cast<py::ssize_t>(shape_.length)}, self),
-      view_of(tables_.words, {static_cast<py::ssize_t>(tables_.ranked), w},
-              self),
-      view_of(tables_.windows, {static_cast<py::ssize_t>(tables_.ranked)},
-              self),
-      view_of(tables_.boxes,
-              {static_cast<py::ssize_t>(leaf_count(tables_.ranked)), 2, w},
-              self),
-      view_of(tables_.irregular,
-              {static_cast<py::ssize_t>(tables_.irregular_count)}, self),
-      view_of(tables_.shapeless,
-              {static_cast<py::ssize_t>(tables_.shapeless_count)}, self)};
-  // Each file is written whole under another name, then put in place of
-  // the old one (the header last): an index mapped from these files keeps
-  // reading the old ones, and a save that fails leaves the old index whole.
-  py::list replaced;
-  py::dict checksums;
-  for (std::size_t i = 0; i < std::size(table_files); ++i) {
-    const py::array &array = arrays[i];
-    const auto bytes = static_cast<std::size_t>(array.nbytes());
-    std::uint64_t sum;
-    {
-      py::gil_scoped_release released;
-      sum = checksum(array.data(), bytes);
-    }
-    checksums[table_files[i]] = hex(sum);
-    const std::string name = std::string(table_files[i]) + ".npy";
-    const py::object temporary =
-        directory.attr("__truediv__")(".partial-" + name);
-    numpy.attr("save")(temporary, array, py::arg("allow_pickle") = false);
-    replaced.append(
-        py::make_tuple(temporary, directory.attr("__truediv__")(name)));
-  }
-  py::dict header;
-  header["format"] = format_name;
-  header["version"] = format_version;
-  header["length"] = shape_.length;
-  header["window"] = shape_.window;
-  header["stride"] = shape_.stride;
-  header["w"] = shape_.w;
-  header["leaf"] = index_leaf_size;
-  header["checksums"] = checksums;
-  const py::object text = py::module_::import("json").attr("dumps")(
-      header, py::arg("indent") = 1, py::arg("sort_keys") = true);
-  const py::object temporary =
-      directory.attr("__truediv__")(".partial-header.json");
-  temporary.attr("write_text")(text, py::arg("encoding") = "utf-8");
-  replaced.append(
-      py::make_tuple(temporary, directory.attr("__truediv__")("header.json")));
-  const py::object replace = py::module_::import("os").attr("replace");
-  for (const py::handle pair : replaced)
-    replace(pair[py::int_(0)], pair[py::int_(1)]);
+  save_index_files(
+      path, shape_,
+      {view_of(ts_, {size(shape_.length)}, self),
+       view_of(tables_.words, {size(tables_.ranked), w}, self),
+       view_of(tables_.windows, {size(tables_.ranked)}, self),
+       view_of(tables_.boxes, {size(leaf_count(tables_.ranked)), 2, w}, self),
+       view_of(tables_.irregular, {size(tables_.irregular_count)}, self),
+       view_of(tables_.shapeless, {size(tables_.shapeless_count)}, self)});
 }
 
-// A header's integer field, refused unless a plain int in [low, high].
-std::int64_t header_integer(const py::dict &header, const char *key,
-                            std::int64_t low, std::int64_t high) {
-  const auto refuse = [&](const std::string &why) {
-    throw py::value_error(std::string("not a readable morvel.Index: its "
-                                      "header's ") +
-                          key + " " + why);
-  };
-  if (!header.contains(key))
-    refuse("is missing");
-  const py::object value = header[key];
-  if (!PyLong_CheckExact(value.ptr()))
-    refuse("is not an integer");
-  int overflow = 0;
-  const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-  if (overflow != 0 || number < low || number > high)
-    refuse("is out of range");
-  return number;
-}
-
-std::unique_ptr<Index> Index::load(const py::object &path, bool mmap) {
+std::unique_ptr<Index> Index::load(const py::object &path, bool mmap,
+                                   bool verify) {
   require_numpy("Index.load");
-  const py::module_ numpy = py::module_::import("numpy");
-  const py::object directory =
-      py::module_::import("pathlib").attr("Path")(path);
-  const auto damaged = [](const std::string &why) {
-    return py::value_error("not a readable morvel.Index: " + why);
-  };
-  const py::object header_path = directory.attr("__truediv__")("header.json");
-  py::object parsed;
-  {
-    if (!header_path.attr("is_file")().cast<bool>())
-      throw damaged("it has no header.json");
-    const py::object file = header_path.attr("open")("rb");
-    const py::object raw = file.attr("read")(65537);
-    file.attr("close")();
-    if (py::len(raw) > 65536)
-      throw damaged("its header is too large");
-    try {
-      parsed = py::module_::import("json").attr("loads")(raw);
-    } catch (py::error_already_set &error) {
-      if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_TypeError))
-        throw;
-      throw damaged("its header is not JSON");
-    }
-  }
-  if (!py::isinstance<py::dict>(parsed))
-    throw damaged("its header is not an object");
-  const py::dict header = parsed;
-  if (!header.contains("format") ||
-      !py::str(format_name).equal(header["format"]))
-    throw damaged("its header names another format");
-  const std::int64_t version =
-      header_integer(header, "version", 0, std::int64_t{1} << 40);
-  if (version != format_version)
-    throw damaged("it is version " + std::to_string(version) +
-                  ", and this morvel reads version " +
-                  std::to_string(format_version));
-  constexpr std::int64_t large = std::int64_t{1} << 62;
-  const std::int64_t length = header_integer(header, "length", 0, large);
-  const std::int64_t window = header_integer(header, "window", 0, large);
-  const std::int64_t stride = header_integer(header, "stride", 0, large);
-  const std::int64_t w = header_integer(header, "w", 0, large);
-  if (header_integer(header, "leaf", 0, large) != index_leaf_size)
-    throw damaged("its leaves are not of " + std::to_string(index_leaf_size) +
-                  " windows");
-  if (!header.contains("checksums") ||
-      !py::isinstance<py::dict>(header["checksums"]))
-    throw damaged("its header has no checksums");
-  const py::dict checksums = header["checksums"];
-
+  IndexFiles files = load_index_files(path, mmap);
   auto index = std::unique_ptr<Index>(new Index());
-  try {
-    index->shape_ = plan_index(length, window, stride, w);
-  } catch (const std::invalid_argument &error) {
-    throw damaged(std::string("its shape is impossible: ") + error.what());
-  }
-  const IndexShape &shape = index->shape_;
-
-  // Each file: present, an .npy of the exact type and shape, its bytes
-  // those the header's checksum names.
-  double bytes = 0.0;
-  for (const char *name : table_files) {
-    const py::object file =
-        directory.attr("__truediv__")(std::string(name) + ".npy");
-    if (!file.attr("is_file")().cast<bool>())
-      throw damaged(std::string("it has no ") + name + ".npy");
-    bytes += file.attr("stat")().attr("st_size").cast<double>();
-  }
-  if (!mmap)
-    ensure_arrays_fit(bytes);
-  std::int64_t sizes[std::size(table_files)] = {};
-  for (std::size_t i = 0; i < std::size(table_files); ++i) {
-    const std::string name = table_files[i];
-    const py::object file = directory.attr("__truediv__")(name + ".npy");
-    py::object loaded;
-    try {
-      loaded = numpy.attr("load")(file,
-                                  py::arg("mmap_mode") =
-                                      mmap ? py::object(py::str("r"))
-                                           : py::object(py::none()),
-                                  py::arg("allow_pickle") = false);
-    } catch (py::error_already_set &error) {
-      if (!error.matches(PyExc_Exception) || error.matches(PyExc_MemoryError))
-        throw;
-      throw damaged(name + ".npy cannot be read as an array");
-    }
-    if (!py::isinstance<py::array>(loaded))
-      throw damaged(name + ".npy is not one array");
-    const py::array array = loaded;
-    const bool floats = i == 0;
-    const bool numbers =
-        name == "windows" || name == "irregular" || name == "shapeless";
-    const py::dtype expected = floats    ? py::dtype::of<double>()
-                               : numbers ? py::dtype::of<std::uint32_t>()
-                                         : py::dtype::of<std::uint8_t>();
-    const py::ssize_t dimensions = name == "words"   ? 2
-                                   : name == "boxes" ? 3
-                                                     : 1;
-    if (!array.dtype().equal(expected) ||
-        array.dtype().attr("byteorder").cast<std::string>() == ">" ||
-        array.ndim() != dimensions || !(array.flags() & py::array::c_style))
-      throw damaged(name + ".npy is not of the type and layout it must be");
-    sizes[i] = array.shape(0);
-    if ((name == "words" && array.shape(1) != shape.w) ||
-        (name == "boxes" && (array.shape(1) != 2 || array.shape(2) != shape.w)))
-      throw damaged(name + ".npy is not of the shape the header gives");
-    if (!checksums.contains(name.c_str()) ||
-        !py::isinstance<py::str>(checksums[name.c_str()]))
-      throw damaged("its header has no checksum of " + name + ".npy");
-    const py::object expected_sum = checksums[name.c_str()];
-    std::uint64_t sum;
-    {
-      const void *data = array.data();
-      const auto size = static_cast<std::size_t>(array.nbytes());
-      py::gil_scoped_release released;
-      sum = checksum(data, size);
-    }
-    if (!py::str(hex(sum)).equal(expected_sum))
-      throw damaged(name + ".npy is damaged: its checksum does not match");
-    index->arrays_.push_back(array);
-  }
-  if (sizes[0] != shape.length)
-    throw damaged("series.npy is not of the length the header gives");
-  if (sizes[1] != sizes[2] || sizes[3] != leaf_count(sizes[1]))
-    throw damaged("its tables disagree on the number of words");
-
-  const auto data = [&](std::size_t i) {
-    return py::array(index->arrays_[i]).data();
+  index->shape_ = files.shape;
+  index->arrays_.assign(files.arrays.begin(), files.arrays.end());
+  const auto data = [&](std::size_t i) { return files.arrays[i].data(); };
+  const auto count = [&](std::size_t i) {
+    return static_cast<std::int64_t>(files.arrays[i].shape(0));
   };
   index->ts_ = static_cast<const double *>(data(0));
   IndexTables &tables = index->tables_;
   tables.words = static_cast<const std::uint8_t *>(data(1));
   tables.windows = static_cast<const std::uint32_t *>(data(2));
-  tables.ranked = sizes[1];
+  tables.ranked = count(1);
   tables.boxes = static_cast<const std::uint8_t *>(data(3));
   tables.irregular = static_cast<const std::uint32_t *>(data(4));
-  tables.irregular_count = sizes[4];
+  tables.irregular_count = count(4);
   tables.shapeless = static_cast<const std::uint32_t *>(data(5));
-  tables.shapeless_count = sizes[5];
+  tables.shapeless_count = count(5);
   try {
     py::gil_scoped_release released;
-    check_tables(shape, tables);
+    check_tables(index->shape_, tables);
   } catch (const std::invalid_argument &error) {
-    throw damaged(error.what());
+    throw py::value_error(std::string("not a readable morvel.Index: ") +
+                          error.what());
   }
+  if (verify)
+    index->verify();
   index->ready_ = ready_mark;
   return index;
 }
@@ -622,8 +473,9 @@ std::unique_ptr<Index> Index::load(const py::object &path, bool mmap) {
 constexpr const char *index_doc =
     R"(Exact similarity search over the windows of one series.
 
-Index(ts, window, stride=1, *, w=16) indexes every window of `window` values
-of ts, window i starting at i * stride. ts is a list or any numeric buffer
+Index(ts, window, stride=1, *, w=None) indexes every window of `window`
+values of ts, window i starting at i * stride, with words of w symbols
+(default min(16, window)). ts is a list or any numeric buffer
 (a numpy.memmap too): a buffer of float64 is held (exported, so it cannot be
 resized) for the index's lifetime and never copied, so its values must not
 change while the index lives (copy it first if they will); anything else is
@@ -638,8 +490,8 @@ holding NaN or an infinity) has distance NaN, ranked after every number.
 
 The index keeps a word of w 8-bit symbols per window (breakpoints at the
 256 equiprobable quantiles of N(0, 1)), its window number (4 bytes), and
-per leaf of 64 words the least and greatest symbol of each segment: about
-w + 4.5 bytes per window beyond the series (nbytes). The build and batches
+per leaf of 64 words the least and greatest symbol of each segment: w + 4
+bytes per window and 2 w per leaf beyond the series (nbytes). The build and batches
 of queries run on `threads` threads (default: every core) with the
 interpreter released; Ctrl-C stops a build; progress=True reports it on
 stderr.)";
@@ -668,11 +520,12 @@ results, on `threads` threads.)";
 
 void define_index(py::module_ &module) {
   py::class_<Index>(module, "Index", index_doc)
-      .def(py::init<py::handle, std::int64_t, std::int64_t, std::int64_t,
-                    std::optional<std::int64_t>, bool>(),
+      .def(py::init<py::handle, std::int64_t, std::int64_t,
+                    std::optional<std::int64_t>, std::optional<std::int64_t>,
+                    bool>(),
            py::arg("ts"), py::arg("window"), py::arg("stride") = 1,
-           py::kw_only(), py::arg("w") = 16, py::arg("threads") = py::none(),
-           py::arg("progress") = false)
+           py::kw_only(), py::arg("w") = py::none(),
+           py::arg("threads") = py::none(), py::arg("progress") = false)
       .def("query", &Index::query, py::arg("q"), py::arg("k") = 1,
            py::kw_only(), py::arg("exclude") = py::none(),
            py::arg("within") = py::none(), py::arg("exact") = true,
@@ -681,18 +534,26 @@ void define_index(py::module_ &module) {
            "The distance of q to every window, in window order: the brute "
            "force the queries agree with.")
       .def("save", &Index::save, py::arg("path"),
-           R"(Saves the index into the directory `path` (made if missing):
-header.json, a small versioned header with a checksum of every file, and
-plain .npy files: series (the series itself, float64), words (uint8, one
-row per ranked window), windows (uint32, their window numbers), boxes
-(uint8, per leaf the least and greatest symbols), irregular and shapeless
-(uint32 window numbers).)")
+           R"(Saves the index into the directory `path` (made if missing;
+FileExistsError if it is a file): header.json, a small versioned header
+naming this save's generation G with the BLAKE2b-256 checksum of every
+file, and plain .npy files named <table>-G.npy: series (the series itself,
+float64), words (uint8, one row per ranked window), windows (uint32, their
+window numbers), boxes (uint8, per leaf the least and greatest symbols),
+irregular and shapeless (uint32 window numbers). Every file is new and
+header.json is renamed into place last, so a load sees the index before or
+after a save, whole, and a process that maps the old files keeps reading
+them; files no header names any longer are removed. A save that fails
+removes what it wrote.)")
       .def_static("load", &Index::load, py::arg("path"), py::kw_only(),
-                  py::arg("mmap") = true,
+                  py::arg("mmap") = true, py::arg("verify") = false,
                   R"(Opens an index saved by save(). With mmap=True its
-files are mapped, not read into memory. Every file is checked first (its
-type, shape and checksum, and that the tables hold every window once): a
-truncated, damaged, foreign or other-version index is a ValueError.)")
+files are mapped, not read into memory. Every file is checked first: the
+header, each file's type, byte order, layout, shape and size, its checksum
+(accidental damage), and that the tables hold every window once. With
+verify=True the tables are also built again from the series and must be
+the same (a file crafted to match its checksums): about the cost of a
+build. Anything else is ValueError("not a readable morvel.Index: ...").)")
       .def_property_readonly(
           "stats", &Index::stats,
           "What the last query computed (summed over its rows): leaf "

@@ -4,6 +4,7 @@ zones honoured across the chunks' borders; after load() too, with a worker
 killed in the middle of a build or a query, and for every kind of q. A
 chunk missing, damaged or replaced is named, never skipped."""
 
+import hashlib
 import itertools
 import json
 import math
@@ -222,7 +223,9 @@ def flip_a_byte(path):
 @pytest.mark.parametrize(
     ("damage", "message"),
     [
-        pytest.param(lambda p: flip_a_byte(chunk(p, 1) / "series.npy"), "chunk 1 .* is damaged", id="damaged"),
+        pytest.param(
+            lambda p: flip_a_byte(next(chunk(p, 1).glob("series-*.npy"))), "chunk 1 .* is damaged", id="damaged"
+        ),
         pytest.param(lambda p: shutil.rmtree(chunk(p, 1)), "chunk 1 .* is missing", id="missing"),
         pytest.param(
             lambda p: shutil.copytree(chunk(p, 0), chunk(p, 1), dirs_exist_ok=True),
@@ -248,6 +251,12 @@ def shift_the_second_chunk(text):
     return json.dumps(record)
 
 
+def one_directory_for_two_chunks(text):
+    record = json.loads(text)
+    record["chunks"][1]["directory"] = record["chunks"][0]["directory"]
+    return json.dumps(record)
+
+
 @pytest.mark.parametrize(
     "change",
     [
@@ -255,6 +264,7 @@ def shift_the_second_chunk(text):
         pytest.param(lambda text: text.replace('"version": 1', '"version": 2'), id="other-version"),
         pytest.param(lambda text: text.replace('"windows": 2937', '"windows": 2938'), id="windows-miscounted"),
         pytest.param(shift_the_second_chunk, id="chunks-overlapping"),
+        pytest.param(one_directory_for_two_chunks, id="two-chunks-in-one-directory"),
         pytest.param(lambda text: text.replace('"chunk-000001-', '"../chunk-000001-'), id="directory-elsewhere"),
         pytest.param(lambda text: text.replace('"number": 1,', ""), id="number-missing"),
     ],
@@ -264,6 +274,23 @@ def test_a_damaged_record_of_the_chunks_is_refused(built, change):
     record.write_text(change(record.read_text()))
     with pytest.raises(ValueError, match="not a readable morvel_dask.Index"):
         morvel_dask.Index.load(built)
+
+
+def test_a_chunk_crafted_to_match_its_checksums_is_refused_by_verify(built):
+    """Its words reversed, the chunk's checksum and the record's digest of
+    its header made to match: only building it again tells."""
+    directory = chunk(built, 1)
+    header = json.loads((directory / "header.json").read_text())
+    words = directory / f"words-{header['generation']}.npy"
+    np.save(words, np.load(words)[::-1])
+    header["checksums"]["words"] = hashlib.blake2b(words.read_bytes(), digest_size=32).hexdigest()
+    (directory / "header.json").write_text(json.dumps(header))
+    record = json.loads((built / "index.json").read_text())
+    record["chunks"][1]["digest"] = hashlib.sha256((directory / "header.json").read_bytes()).hexdigest()
+    (built / "index.json").write_text(json.dumps(record))
+    morvel_dask.Index.load(built).query(walk(64, 34))
+    with pytest.raises(ValueError, match="chunk 1 .* is damaged: .* its words are not those of its series"):
+        morvel_dask.Index.load(built, verify=True)
 
 
 def test_a_refused_rebuild_leaves_the_index_there_whole(built):

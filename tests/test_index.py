@@ -4,7 +4,6 @@ chosen greedily outside the exclusion zones) is compared bit for bit with
 query(), on series built to stress the bounds, and again after save/load."""
 
 import _thread
-import json
 import math
 import struct
 import threading
@@ -193,106 +192,6 @@ def outcome(call):
         return bits(*call())
     except Exception as error:
         return type(error), str(error)
-
-
-# ---- Saved and reopened -------------------------------------------------------
-
-FILES = ["header.json", "series.npy", "words.npy", "windows.npy", "boxes.npy", "irregular.npy", "shapeless.npy"]
-
-
-def flip_last_byte(path):
-    data = bytearray(path.read_bytes())
-    data[-1] ^= 0x10
-    path.write_bytes(bytes(data))
-
-
-def truncate(path):
-    path.write_bytes(path.read_bytes()[: max(1, path.stat().st_size * 2 // 3)])
-
-
-def rewrite_header(change):
-    def damage(path):
-        header = json.loads(path.read_text())
-        change(header)
-        path.write_text(json.dumps(header))
-
-    return damage
-
-
-HEADER_DAMAGE = {
-    "other-version": lambda h: h.update(version=2),
-    "foreign": lambda h: h.update(format="something else"),
-    "window-changed": lambda h: h.update(window=h["window"] + 1),
-    "w-as-text": lambda h: h.update(w="16"),
-    "no-checksums": lambda h: h.pop("checksums"),
-    "checksum-changed": lambda h: h["checksums"].update(words="0" * 16),
-    "not-an-object": lambda h: h.clear() or h.update({"format": ["morvel.Index"]}),
-}
-
-
-@pytest.fixture(scope="module")
-def saved(tmp_path_factory):
-    ts = walk(3000, 21)
-    ts[500:600] = 1.0
-    index = morvel.Index(ts, 64, w=8)
-    path = tmp_path_factory.mktemp("saved")
-    index.save(path)
-    return path
-
-
-def damaged_copy(saved, tmp_path, name, damage):
-    for file in FILES:
-        (tmp_path / file).write_bytes((saved / file).read_bytes())
-    damage(tmp_path / name)
-    return tmp_path
-
-
-@pytest.mark.parametrize("name", FILES)
-@pytest.mark.parametrize("damage", [flip_last_byte, truncate], ids=["byte-flipped", "truncated"])
-@pytest.mark.parametrize("mmap", [True, False], ids=["mapped", "read"])
-def test_damaged_files_are_refused(saved, tmp_path, name, damage, mmap):
-    path = damaged_copy(saved, tmp_path, name, damage)
-    with pytest.raises(ValueError, match="not a readable morvel.Index"):
-        morvel.Index.load(path, mmap=mmap)
-
-
-@pytest.mark.parametrize("change", list(HEADER_DAMAGE.values()), ids=list(HEADER_DAMAGE))
-def test_damaged_headers_are_refused(saved, tmp_path, change):
-    path = damaged_copy(saved, tmp_path, "header.json", rewrite_header(change))
-    with pytest.raises(ValueError, match="not a readable morvel.Index"):
-        morvel.Index.load(path)
-
-
-@pytest.mark.parametrize(
-    ("name", "replace"),
-    [
-        pytest.param("windows.npy", lambda a: np.full_like(a, 2**31), id="window-out-of-range"),
-        pytest.param("windows.npy", lambda a: np.zeros_like(a), id="window-repeated"),
-        pytest.param("words.npy", lambda a: a.astype(np.int16), id="words-of-another-type"),
-        pytest.param("series.npy", lambda a: a.astype(">f8"), id="series-big-endian"),
-        pytest.param("boxes.npy", lambda a: a[:-1], id="boxes-missing-a-leaf"),
-        pytest.param("series.npy", lambda a: np.array([a]), id="series-two-dimensional"),
-    ],
-)
-def test_consistent_but_impossible_tables_are_refused(saved, tmp_path, name, replace):
-    """Rewritten with a matching checksum: the tables themselves are checked."""
-
-    def damage(path):
-        array = replace(np.load(path))
-        np.save(path, array)
-        header = json.loads((tmp_path / "header.json").read_text())
-        header["checksums"][name[:-4]] = reference.checksum(array.tobytes())
-        (tmp_path / "header.json").write_text(json.dumps(header))
-
-    path = damaged_copy(saved, tmp_path, name, damage)
-    with pytest.raises(ValueError, match="not a readable morvel.Index"):
-        morvel.Index.load(path)
-
-
-def test_checksums_are_those_of_the_model(saved):
-    header = json.loads((saved / "header.json").read_text())
-    for name, value in header["checksums"].items():
-        assert reference.checksum(np.load(saved / f"{name}.npy").tobytes()) == value
 
 
 # ---- Threads and interrupts ---------------------------------------------------

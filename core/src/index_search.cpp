@@ -470,6 +470,17 @@ SearchStats &SearchStats::operator+=(const SearchStats &other) {
   return *this;
 }
 
+double search_bytes(const IndexShape &shape, const IndexTables &tables,
+                    std::int64_t k) {
+  // Per answer: its place in the heap and among those found, the window
+  // accepted and its start in the exclusion set (a tree node); per leaf
+  // and irregular window: its bound in the order and in the queue.
+  const double places = static_cast<double>(std::min(k, shape.count));
+  const double bounded =
+      static_cast<double>(leaf_count(tables.ranked) + tables.irregular_count);
+  return places * 96.0 + bounded * 48.0;
+}
+
 void search_index(const IndexShape &shape, const IndexTables &tables,
                   const double *ts, const double *q, std::int64_t k,
                   std::int64_t exclude, std::optional<double> within,

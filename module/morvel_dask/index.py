@@ -20,7 +20,7 @@ import numpy.typing
 import morvel
 
 from .chunks import Path, _Chunks, _series, _window_ranges
-from .saved import _FORMAT, _MANIFEST, _VERSION, _build_chunk, _sound
+from .saved import _FORMAT, _MANIFEST, _VERSION, _build_chunk, _open, _sound
 from .search import _Search, _show, _tighter
 
 
@@ -73,10 +73,10 @@ class Index:
     lower start), the same distance bits, the exclusion zones honoured
     across the chunks' borders.
 
-    Index(ts, window, stride=1, *, w=16, path, client=None, progress=False)
-    builds it (ts a one-dimensional dask array; `client` a
-    distributed.Client, by default the current one); Index.load(path)
-    opens one built before.
+    Index(ts, window, stride=1, *, w=None, path, client=None, progress=False)
+    builds it (ts a one-dimensional dask array; w symbols a word, by default
+    min(16, window); `client` a distributed.Client, by default the current
+    one); Index.load(path) opens one built before.
     """
 
     def __init__(
@@ -85,7 +85,7 @@ class Index:
         window: int,
         stride: int = 1,
         *,
-        w: int = 16,
+        w: int | None = None,
         path: Path,
         client: Any = None,
         progress: bool = False,
@@ -128,11 +128,15 @@ class Index:
         self._adopt(directory, manifest)
 
     @classmethod
-    def load(cls, path: Path, *, client: Any = None) -> Index:
+    def load(cls, path: Path, *, client: Any = None, verify: bool = False) -> Index:
         """Opens an index built before under `path`. Its record of the chunks
-        is checked here, each chunk's files by the worker that first maps
-        them: a chunk missing, damaged or replaced is a ValueError naming
-        it, never skipped."""
+        is checked here (distinct, contiguous chunks covering the series),
+        each chunk's files by the worker that first maps them, as
+        morvel.Index.load checks them: a chunk missing, damaged or replaced
+        is a ValueError naming it, never skipped. With verify=True every
+        chunk is opened now by a worker and its tables built again from its
+        series (morvel.Index.load(verify=True)), at about the cost of a
+        build."""
         directory = pathlib.Path(path)
         try:
             record = directory / _MANIFEST
@@ -148,6 +152,12 @@ class Index:
         index._client = client
         index._probe = _probe(manifest["windows"], manifest["window"], manifest["stride"], manifest["w"], known=True)
         index._adopt(directory, manifest)
+        if verify:
+            client = index._connected()
+            opened = [
+                client.submit(_open, index._path, chunk, index._shape, True, pure=False) for chunk in index._chunks
+            ]
+            client.gather(client.map(_checked, opened, pure=False))
         return index
 
     def _adopt(self, directory: pathlib.Path, manifest: dict[str, Any]) -> None:
@@ -254,6 +264,11 @@ class Index:
             f"morvel_dask.Index({self._count} windows of {self.window}, stride {self.stride}, "
             f"w {self.w}, {len(self._chunks)} chunks at {self._path!r})"
         )
+
+
+def _checked(index: morvel.Index) -> int:
+    """What a worker sends back for a chunk it opened: not the index."""
+    return len(index)
 
 
 def _probe(length: int, window: Any, stride: Any, w: Any, known: bool = False) -> morvel.Index:

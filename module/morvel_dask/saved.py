@@ -52,12 +52,14 @@ def _chunk_name(chunk: dict[str, Any], stride: int) -> str:
     return f"chunk {chunk['number']} (starts {first * stride} to {(first + windows - 1) * stride})"
 
 
-def _open(path: str, chunk: dict[str, Any], shape: tuple[int, int, int]) -> morvel.Index:
+def _open(path: str, chunk: dict[str, Any], shape: tuple[int, int, int], verify: bool = False) -> morvel.Index:
+    """A chunk's index, opened and checked once per worker (with verify, its
+    tables built again from its series, whether opened before or not)."""
     directory = pathlib.Path(path) / chunk["directory"]
     key = (str(directory), chunk["digest"])
     with _opening:
         opened = _opened.pop(key, None)
-        if opened is not None:
+        if opened is not None and not verify:
             try:
                 if _files_of(directory) == opened[1]:
                     _opened[key] = opened
@@ -74,7 +76,7 @@ def _open(path: str, chunk: dict[str, Any], shape: tuple[int, int, int]) -> morv
         if digest != chunk["digest"]:
             raise ValueError(f"{named} is not the one built: its header was changed or replaced ({directory})")
         try:
-            index = morvel.Index.load(directory)
+            index = morvel.Index.load(directory, verify=verify)
         except ValueError as error:
             raise ValueError(f"{named} is damaged: {error}") from None
         if (len(index), index.window, index.stride, index.w) != (chunk["windows"], window, stride, w):
@@ -85,7 +87,7 @@ def _open(path: str, chunk: dict[str, Any], shape: tuple[int, int, int]) -> morv
 
 def _sound(manifest: dict[str, Any]) -> bool:
     """Whether a record describes an index: chunks that follow each other
-    from window 0, each once, in directories of this one."""
+    from window 0, each once, in directories of this one, each its own."""
     chunks = manifest["chunks"]
     shape = [manifest[name] for name in ("window", "stride", "w", "windows")]
     fields = ("number", "directory", "first", "windows", "digest")
@@ -109,4 +111,7 @@ def _sound(manifest: dict[str, Any]) -> bool:
             return False
         first += chunk["windows"]
     numbers = [chunk["number"] for chunk in chunks]
-    return first == manifest["windows"] and len(set(numbers)) == len(numbers)
+    directories = [chunk["directory"] for chunk in chunks]
+    return (
+        first == manifest["windows"] and len(set(numbers)) == len(numbers) and len(set(directories)) == len(directories)
+    )

@@ -130,6 +130,11 @@ void search_index(const IndexShape &shape, const IndexTables &tables,
                   bool exact, double *distances, std::int64_t *starts,
                   SearchStats &stats);
 
+// About the most one search for k windows keeps at once beyond its results,
+// in bytes: what a memory guard weighs before it starts. O(1).
+double search_bytes(const IndexShape &shape, const IndexTables &tables,
+                    std::int64_t k);
+
 // The distance of q to every window, in window order: the brute force the
 // search must agree with. Throws std::invalid_argument when q has no shape.
 // Cost: three passes over every window.
