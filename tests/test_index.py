@@ -154,6 +154,11 @@ def test_impossible_indexes_are_refused(arguments, message):
         morvel.Index(*positional, w=w)
 
 
+@pytest.mark.parametrize(("window", "w"), [(2, 2), (8, 8), (16, 16), (64, 16)])
+def test_the_default_w_fits_the_window(window, w):
+    assert morvel.Index(walk(100, 35), window).w == w
+
+
 @pytest.mark.parametrize(("k", "exclude"), [(0, 0), (1, -1)])
 def test_impossible_queries_are_refused(k, exclude):
     with pytest.raises(ValueError, match="at least"):

@@ -95,11 +95,10 @@ using BuildProgress = std::function<void(std::int64_t done)>;
 BuiltIndex build_index(const IndexShape &shape, const double *ts,
                        std::int32_t threads, const BuildProgress &progress);
 
-// Throws std::invalid_argument unless the tables are those of an index of
+// Throws std::invalid_argument unless the tables are such as an index of
 // this shape could hold: every window in exactly one of the three lists,
-// the two short lists ascending. Reads every window number once. What it
-// cannot see, whether the words are those of the series, a checksum of the
-// files is for.
+// the two short lists ascending. Reads every window number once. Whether
+// they are those of the series only a build of it can tell.
 void check_tables(const IndexShape &shape, const IndexTables &tables);
 
 // What a query computed: the pruning at work.
@@ -141,8 +140,8 @@ double search_bytes(const IndexShape &shape, const IndexTables &tables,
 void distance_profile(const IndexShape &shape, const double *ts,
                       const double *q, double *distances);
 
-// A 64-bit checksum of `size` bytes, for telling a damaged file from a
-// sound one. Never throws. Cost: one pass.
+// The 64-bit checksum of `size` bytes that files of version 1 carry, for
+// telling a damaged file from a sound one. Never throws. Cost: one pass.
 std::uint64_t checksum(const void *data, std::size_t size) noexcept;
 
 } // namespace morvel
