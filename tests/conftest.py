@@ -9,6 +9,12 @@ import pytest
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
+def examples(count):
+    """A property test's examples: fewer under the sanitizer, which is there
+    to see every path run, not to search as widely as the release run does."""
+    return max(20, count // 5) if SANITIZED else count
+
+
 def exact(rows):
     """Rows as comparable bit patterns; every NaN counts as the same value."""
     return [

@@ -11,6 +11,7 @@ from hypothesis import strategies as st
 
 import morvel
 
+from conftest import examples
 from strategies import calls
 
 INPUTS = {
@@ -41,7 +42,7 @@ def as_lists(function, *args):
 
 
 @pytest.mark.parametrize("kind", INPUTS)
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(call=calls(), alpha=st.integers(0, 24), repeat=st.sampled_from([1, 1, 90]))
 def test_cells_are_the_lists_cells(kind, call, alpha, repeat):
     ts, window, stride, w = call
@@ -136,7 +137,7 @@ def test_out_sharing_memory_with_ts_is_refused():
         morvel.sax_array(np.frombuffer(letters, dtype=np.uint8)[:100], 76, 1, 4, out=letters)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(
     dtype=st.sampled_from(["f8", "f4", "i2", "u1", "g"]),
     start=st.integers(0, 64),

@@ -8,6 +8,8 @@ from hypothesis import strategies as st
 
 import morvel
 
+from conftest import examples
+
 
 class Boom(Exception):
     pass
@@ -118,7 +120,7 @@ integers = st.one_of(
 ACCEPTABLE = (TypeError, ValueError, MemoryError, OverflowError, Boom, IndexError)
 
 
-@settings(max_examples=500, deadline=None)
+@settings(max_examples=examples(500), deadline=None)
 @given(series, integers, integers, integers, integers)
 def test_junk_never_crashes(ts, window, stride, w, alpha):
     calls = (

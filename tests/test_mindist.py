@@ -11,6 +11,7 @@ from hypothesis import strategies as st
 import morvel
 
 import reference
+from conftest import examples
 
 
 def letters_of(words):
@@ -32,7 +33,7 @@ def same(x, y):
     return math.isnan(x) and math.isnan(y) or np.float64(x).tobytes() == np.float64(y).tobytes()
 
 
-@settings(max_examples=300)
+@settings(max_examples=examples(300))
 @given(pair=word_pairs())
 def test_matches_the_model(pair):
     a, b, means, window, alpha = pair
@@ -163,7 +164,7 @@ def euclidean(x, y):
 window_values = st.lists(st.floats(-100, 100), min_size=2, max_size=40)
 
 
-@settings(max_examples=300)
+@settings(max_examples=examples(300))
 @given(data=st.data(), alpha=st.integers(2, 24))
 def test_never_exceeds_the_euclidean_distance(data, alpha):
     """For every w, dividing the window or not: sqrt(window / w) is the

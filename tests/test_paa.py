@@ -7,7 +7,7 @@ from hypothesis import strategies as st
 import morvel
 
 import reference
-from conftest import exact
+from conftest import exact, examples
 from strategies import calls, finite
 
 NAN = math.nan
@@ -57,7 +57,7 @@ def test_snapped_means_are_positive_zero():
     assert math.copysign(1.0, row[1]) == 1.0
 
 
-@settings(max_examples=600, deadline=None)
+@settings(max_examples=examples(600), deadline=None)
 @given(calls())
 def test_matches_reference_bit_for_bit(call):
     try:
@@ -71,7 +71,7 @@ def test_matches_reference_bit_for_bit(call):
     assert exact(morvel.paa(*call)) == exact(expected)
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(st.lists(finite, min_size=1, max_size=30), st.integers(31, 70))
 def test_more_segments_than_values(ts, w):
     assert exact(morvel.paa(ts, len(ts), 1, w)) == exact(reference.paa(ts, len(ts), 1, w))

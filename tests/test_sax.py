@@ -7,6 +7,7 @@ from hypothesis import strategies as st
 import morvel
 
 import reference
+from conftest import examples
 from strategies import antisymmetric_windows, calls
 
 
@@ -57,7 +58,7 @@ def test_letters_are_shared_one_character_strings():
     assert all(letter is chr(ord(letter)) for row in rows for letter in row)
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=examples(400), deadline=None)
 @given(calls(), st.integers(0, 24))
 def test_matches_reference_letters(call, alpha):
     try:
@@ -71,7 +72,7 @@ def test_matches_reference_letters(call, alpha):
     assert morvel.sax(*call, alpha) == expected
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(antisymmetric_windows(), st.sampled_from([2, 4, 6, 10, 24]))
 def test_snapped_zero_means_take_the_letter_above_the_middle(case, alpha):
     window, w = case
