@@ -11,6 +11,8 @@
 #include "memory_guard.hpp"
 #include "shared_directory.hpp"
 
+#include <morvel/morvel.hpp>
+
 #include <pybind11/stl.h>
 
 #include <cinttypes>
@@ -135,43 +137,6 @@ std::vector<py::object> npy_parts(const py::array &array) {
   return parts;
 }
 
-// Removes the files of every generation that the header does not name and
-// no save in progress (its marker present) still writes, and version 1's.
-// The names are listed before the markers are asked and the markers before
-// the header is read: a save that lists a generation either still holds its
-// marker then or has renamed its header already.
-void remove_unnamed(const SharedDirectory &directory) {
-  const std::vector<std::string> names = directory.names();
-  std::set<std::string> live;
-  for (const std::string &name : names)
-    if (const auto generation = generation_of(name))
-      if (!live.contains(*generation) &&
-          directory.exists(".saving-" + *generation))
-        live.insert(*generation);
-  std::string current;
-  try {
-    const std::optional<py::object> fd = opened(directory, "header.json");
-    if (!fd)
-      return;
-    const py::object file = py::module_::import("io").attr("open")(*fd, "rb");
-    const py::object raw = file.attr("read")(header_limit + 1);
-    file.attr("close")();
-    const py::dict header =
-        py::module_::import("json").attr("loads")(raw).cast<py::dict>();
-    if (!header.contains("generation"))
-      return;
-    current = header["generation"].cast<std::string>();
-  } catch (const std::exception &) {
-    return; // a header this save cannot read names what it names: keep all
-  }
-  for (const std::string &name : names) {
-    const auto generation = generation_of(name);
-    if (generation ? *generation != current && !live.contains(*generation)
-                   : of_version_one(name))
-      directory.remove(name);
-  }
-}
-
 // ---- Loading ----------------------------------------------------------------
 
 struct Header {
@@ -219,10 +184,17 @@ std::int64_t header_integer(const py::dict &header, const char *key,
 }
 
 std::string header_text(const py::dict &header, const char *key) {
+  const auto refuse = [&] {
+    return damaged(std::string("its header's ") + key +
+                   " is missing or not text");
+  };
   if (!header.contains(key) || !py::isinstance<py::str>(header[key]))
-    throw damaged(std::string("its header's ") + key +
-                  " is missing or not text");
-  return header[key].cast<std::string>();
+    throw refuse();
+  try {
+    return header[key].cast<std::string>();
+  } catch (const py::cast_error &) { // not UTF-8: a lone surrogate
+    throw refuse();
+  }
 }
 
 Header parse_header(const py::bytes &raw) {
@@ -230,7 +202,9 @@ Header parse_header(const py::bytes &raw) {
   try {
     parsed = py::module_::import("json").attr("loads")(raw);
   } catch (py::error_already_set &error) {
-    if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_TypeError))
+    // Nesting deeper than the thread's stack allows is RecursionError.
+    if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_TypeError) &&
+        !error.matches(PyExc_RecursionError))
       throw;
     throw damaged("its header is not JSON");
   }
@@ -313,8 +287,17 @@ py::object file_bytes(const py::object &fd, std::int64_t size, bool mmap,
                       const std::string &name) {
   if (mmap) {
     const py::module_ mapping = py::module_::import("mmap");
-    return mapping.attr("mmap")(
-        fd, 0, py::arg("access") = mapping.attr("ACCESS_READ"));
+    try {
+      return mapping.attr("mmap")(
+          fd, 0, py::arg("access") = mapping.attr("ACCESS_READ"));
+    } catch (py::error_already_set &error) {
+      // No address space left for it (a limit on it, say).
+      if (error.matches(PyExc_OSError) &&
+          error.value().attr("errno").equal(
+              py::module_::import("errno").attr("ENOMEM")))
+        throw allocation_error();
+      throw;
+    }
   }
   py::array_t<std::uint8_t> buffer(size);
   const py::object file = py::module_::import("io").attr("FileIO")(
@@ -356,8 +339,17 @@ py::array npy_array(const py::object &bytes, std::int64_t size,
       throw;
     throw damaged(name + " cannot be read as an array");
   }
-  const py::object shape = described[0];
+  const py::tuple shape = described[0];
   const py::dtype dtype = described[2];
+  for (const py::handle extent : shape) {
+    int overflow = 0;
+    const long long value =
+        PyLong_CheckExact(extent.ptr())
+            ? PyLong_AsLongLongAndOverflow(extent.ptr(), &overflow)
+            : -1;
+    if (overflow < 0 || (overflow == 0 && value < 0))
+      throw damaged(name + " is not of the type and layout it must be");
+  }
   if (!dtype.equal(kind.dtype) ||
       dtype.attr("byteorder").cast<std::string>() == ">" ||
       described[1].cast<bool>() ||
@@ -444,17 +436,57 @@ IndexFiles load_generation(const SharedDirectory &directory,
   return files;
 }
 
+// The version of the index in the directory, 0 when there is none.
+int saved_version(const SharedDirectory &directory) {
+  try {
+    const std::optional<py::bytes> raw = header_bytes(directory);
+    return raw ? parse_header(*raw).version : 0;
+  } catch (const py::value_error &) {
+    return 0;
+  }
+}
+
+// Removes the files of every generation that the header does not name and
+// no save in progress (its marker present) still writes, and those of
+// version 1 where the directory held such an index before this save.
+// The names are listed before the markers are asked and the markers before
+// the header is read: a save that lists a generation either still holds its
+// marker then or has renamed its header already.
+void remove_unnamed(const SharedDirectory &directory, bool version_one) {
+  const std::vector<std::string> names = directory.names();
+  std::set<std::string> live;
+  for (const std::string &name : names)
+    if (const auto generation = generation_of(name))
+      if (!live.contains(*generation) &&
+          directory.exists(".saving-" + *generation))
+        live.insert(*generation);
+  std::string current;
+  try {
+    const std::optional<py::bytes> raw = header_bytes(directory);
+    if (!raw)
+      return;
+    current = parse_header(*raw).generation;
+  } catch (const py::value_error &) {
+    return; // a header this save cannot read names what it names: keep all
+  }
+  for (const std::string &name : names) {
+    const auto generation = generation_of(name);
+    if (generation ? *generation != current && !live.contains(*generation)
+                   : version_one && of_version_one(name))
+      directory.remove(name);
+  }
+}
+
 } // namespace
 
 void save_index_files(const py::object &path, const IndexShape &shape,
                       const IndexArrays &arrays) {
-  py::module_::import("pathlib").attr("Path")(path).attr("mkdir")(
-      py::arg("parents") = true, py::arg("exist_ok") = true);
+  const py::module_ os = py::module_::import("os");
+  os.attr("makedirs")(os.attr("fspath")(path), py::arg("exist_ok") = true);
   const SharedDirectory directory(path);
-  const std::string generation = py::module_::import("os")
-                                     .attr("urandom")(16)
-                                     .attr("hex")()
-                                     .cast<std::string>();
+  const bool version_one = saved_version(directory) == 1;
+  const std::string generation =
+      os.attr("urandom")(16).attr("hex")().cast<std::string>();
   const std::string marker = ".saving-" + generation;
   std::vector<std::string> created;
   bool committed = false;
@@ -493,7 +525,7 @@ void save_index_files(const py::object &path, const IndexShape &shape,
   }
   directory.sync();
   directory.remove(marker);
-  remove_unnamed(directory);
+  remove_unnamed(directory, version_one);
 }
 
 IndexFiles load_index_files(const py::object &path, bool mmap) {

@@ -51,7 +51,9 @@ std::optional<py::object> SharedDirectory::open(const std::string &name) const {
   py::object fd;
   try {
     fd = call("open", name,
-              flags({"O_RDONLY", "O_NOFOLLOW", "O_CLOEXEC", "O_BINARY"}));
+              // Not blocking: a fifo swapped in since the lstat.
+              flags({"O_RDONLY", "O_NOFOLLOW", "O_NONBLOCK", "O_CLOEXEC",
+                     "O_BINARY"}));
   } catch (py::error_already_set &error) {
     if (error.matches(PyExc_FileNotFoundError))
       return std::nullopt; // removed since

@@ -267,6 +267,9 @@ def one_directory_for_two_chunks(text):
         pytest.param(one_directory_for_two_chunks, id="two-chunks-in-one-directory"),
         pytest.param(lambda text: text.replace('"chunk-000001-', '"../chunk-000001-'), id="directory-elsewhere"),
         pytest.param(lambda text: text.replace('"number": 1,', ""), id="number-missing"),
+        pytest.param(lambda text: text.replace('"window": 64', '"window": 1'), id="window-of-one"),
+        pytest.param(lambda text: text.replace('"window": 64', f'"window": {2**31}'), id="window-beyond-31-bits"),
+        pytest.param(lambda text: text.replace('"stride": 1', f'"stride": {2**70}'), id="stride-beyond-64-bits"),
     ],
 )
 def test_a_damaged_record_of_the_chunks_is_refused(built, change):

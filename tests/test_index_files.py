@@ -8,6 +8,7 @@ import hashlib
 import io
 import json
 import os
+import re
 import subprocess
 import sys
 import threading
@@ -91,6 +92,7 @@ HEADER_DAMAGE = {
     "checksum-changed": lambda h: h["checksums"].update(words="0" * 64),
     "another-checksum": lambda h: h.update(checksum="crc32"),
     "generation-a-path": lambda h: h.update(generation="../" + h["generation"][3:]),
+    "generation-a-lone-surrogate": lambda h: h.update(generation="\ud800"),
     "not-an-object": lambda h: h.clear() or h.update({"format": ["morvel.Index"]}),
 }
 
@@ -126,6 +128,19 @@ def test_consistent_but_impossible_tables_are_refused(saved, tmp_path, table, re
         morvel.Index.load(path)
 
 
+@pytest.mark.parametrize("shape", [b"(-1, -8)", b"(True, 8)"], ids=["negative", "boolean"])
+def test_npy_headers_of_impossible_shapes_are_refused(saved, tmp_path, shape):
+    path = copied(saved, tmp_path / "index")
+    file = file_of(path, "words")
+    data = file.read_bytes()
+    end = data.index(b"\n")
+    header = re.sub(rb"\(\d+, 8\)", shape, data[:end])
+    file.write_bytes(header.ljust(end) + data[end:])
+    reseal(path, "words")
+    with pytest.raises(ValueError, match="not a readable morvel.Index: words-.* is not of the type"):
+        morvel.Index.load(path)
+
+
 def test_checksums_are_blake2b_of_each_whole_file(saved):
     """What `b2sum -l 256` prints for each file."""
     header = header_of(saved)
@@ -147,9 +162,16 @@ def test_version_one_is_still_read(saved, tmp_path):
     q = walk(64, 22)
     expected = bits(*morvel.Index.load(saved).query(q, 5))
     assert bits(*morvel.Index.load(path, mmap=False, verify=True).query(q, 5)) == expected
-    flip_last_byte(path / "words.npy")
-    with pytest.raises(ValueError, match="words.npy is damaged"):
-        morvel.Index.load(path)
+    (path / "notes.txt").write_text("the user's")
+    morvel.Index.load(path).save(path)  # as version 2: version 1's files go
+    assert sorted(os.listdir(path)) == sorted(["notes.txt", "header.json", *(file_of(path, t).name for t in TABLES)])
+    assert bits(*morvel.Index.load(path).query(q, 5)) == expected
+
+
+def test_a_save_leaves_files_of_the_same_names_that_no_index_holds(tmp_path):
+    np.save(tmp_path / "series.npy", walk(500, 23))
+    morvel.Index(np.load(tmp_path / "series.npy"), 32).save(tmp_path)
+    assert (tmp_path / "series.npy").exists()
 
 
 # ---- Tables of another index, with their checksums: verify=True ---------------
@@ -374,6 +396,28 @@ def test_a_save_that_fails_part_way_leaves_the_old_index_whole(tmp_path, monkeyp
     assert disk.writes == failing
     assert sorted(os.listdir(tmp_path)) == before
     assert bits(*morvel.Index.load(tmp_path).query(q, 5)) == expected
+
+
+@pytest.mark.parametrize("kind", [str, os.fsencode, lambda p: p], ids=["str", "bytes", "path"])
+def test_paths_of_every_kind_save_and_load(tmp_path, kind):
+    index = morvel.Index(walk(500, 74), 32)
+    index.save(kind(tmp_path / "index"))
+    assert len(morvel.Index.load(kind(tmp_path / "index"))) == len(index)
+
+
+def test_an_interrupt_while_saving_is_raised(tmp_path, monkeypatch):
+    index = morvel.Index(walk(500, 75), 32)
+    index.save(tmp_path)
+    before = sorted(os.listdir(tmp_path))
+
+    def interrupted(*arguments, **keywords):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(json, "loads", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        index.save(tmp_path)
+    monkeypatch.undo()
+    assert sorted(os.listdir(tmp_path)) == before
 
 
 def test_saving_onto_a_file_is_refused(tmp_path):

@@ -86,8 +86,9 @@ def _open(path: str, chunk: dict[str, Any], shape: tuple[int, int, int], verify:
 
 
 def _sound(manifest: dict[str, Any]) -> bool:
-    """Whether a record describes an index: chunks that follow each other
-    from window 0, each once, in directories of this one, each its own."""
+    """Whether a record describes an index: a shape an index can have, and
+    chunks that follow each other from window 0, each once, in directories
+    of this one, each its own."""
     chunks = manifest["chunks"]
     shape = [manifest[name] for name in ("window", "stride", "w", "windows")]
     fields = ("number", "directory", "first", "windows", "digest")
@@ -95,6 +96,10 @@ def _sound(manifest: dict[str, Any]) -> bool:
         manifest["format"] == _FORMAT
         and manifest["version"] == _VERSION
         and all(type(value) is int and value >= 1 for value in shape)
+        # As any morvel.Index of one chunk could be: its window fits 31 bits.
+        and 2 <= manifest["window"] < 2**31
+        and manifest["stride"] < 2**62
+        and manifest["w"] <= min(manifest["window"], 256)
         and type(chunks) is list
         and all(type(chunk) is dict and set(chunk) == set(fields) for chunk in chunks)
     ):
