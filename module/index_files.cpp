@@ -50,6 +50,15 @@ bool is_hex(const std::string &text, std::size_t length) {
   return true;
 }
 
+bool begins(const std::string &text, const std::string &head) {
+  return text.compare(0, head.size(), head) == 0;
+}
+
+bool ends(const std::string &text, const std::string &tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 std::string table_file(const std::string &table, int version,
                        const std::string &generation) {
   return version == 1 ? table + ".npy" : table + "-" + generation + ".npy";
@@ -61,13 +70,13 @@ std::optional<std::string> generation_of(const std::string &name) {
   constexpr std::size_t digits = 32;
   for (const std::string table : table_names) {
     const std::string head = table + "-";
-    if (name.size() == head.size() + digits + 4 && name.starts_with(head) &&
-        name.ends_with(".npy") && is_hex(name.substr(head.size(), digits), 32))
+    if (name.size() == head.size() + digits + 4 && begins(name, head) &&
+        ends(name, ".npy") && is_hex(name.substr(head.size(), digits), 32))
       return name.substr(head.size(), digits);
   }
   const std::string head = ".header-";
-  if (name.size() == head.size() + digits + 5 && name.starts_with(head) &&
-      name.ends_with(".json") && is_hex(name.substr(head.size(), digits), 32))
+  if (name.size() == head.size() + digits + 5 && begins(name, head) &&
+      ends(name, ".json") && is_hex(name.substr(head.size(), digits), 32))
     return name.substr(head.size(), digits);
   return std::nullopt;
 }
@@ -457,7 +466,7 @@ void remove_unnamed(const SharedDirectory &directory, bool version_one) {
   std::set<std::string> live;
   for (const std::string &name : names)
     if (const auto generation = generation_of(name))
-      if (!live.contains(*generation) &&
+      if (live.count(*generation) == 0 &&
           directory.exists(".saving-" + *generation))
         live.insert(*generation);
   std::string current;
@@ -471,7 +480,7 @@ void remove_unnamed(const SharedDirectory &directory, bool version_one) {
   }
   for (const std::string &name : names) {
     const auto generation = generation_of(name);
-    if (generation ? *generation != current && !live.contains(*generation)
+    if (generation ? *generation != current && live.count(*generation) == 0
                    : version_one && of_version_one(name))
       directory.remove(name);
   }
