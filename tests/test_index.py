@@ -7,6 +7,7 @@ import _thread
 import math
 import struct
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -226,7 +227,8 @@ def test_a_build_can_be_interrupted():
     timer.start()
     with pytest.raises(KeyboardInterrupt):
         morvel.Index(ts, 256, threads=1)
-        timer.join()  # the build ended first: still a KeyboardInterrupt
+        timer.join()  # the build ended first: still a KeyboardInterrupt,
+        time.sleep(5)  # handled here at the latest
     timer.cancel()
 
 
