@@ -71,13 +71,11 @@ fuzz:
 # GIL forced off (not the Dask layer's, plain Python whose calls into morvel
 # are tested here directly), then, as imported, when morvel re-enables the
 # GIL, the tests of what differs between the two: threads and the GIL. The
-# C++ core is the release build's; its tests run there. On one core: its
-# interrupt tests time signals against calls, which a second worker's load
-# can upset.
+# C++ core is the release build's; its tests run there.
 test-free-threaded:
 	tools/provision-free-threaded $(CPYTHON_TARBALL)
 	MORVEL_FREE_THREADED=1 tools/run sh -c '\
-		echo "== cp314t, PYTHON_GIL=0" && PYTHON_GIL=0 python3 -m pytest --durations=10 \
+		echo "== cp314t, PYTHON_GIL=0" && PYTHON_GIL=0 tools/pytest-cores --durations=10 \
 			--ignore=tests/test_dask_index.py --ignore=tests/test_dask_arrays.py --ignore=tests/test_dask_example.py tests && \
 		echo "== cp314t, as imported (GIL re-enabled)" && python3 -m pytest tests/test_free_threaded.py tests/test_threads.py'
 

@@ -1,5 +1,6 @@
 import math
 import os
+import signal
 import struct
 
 import pytest
@@ -24,6 +25,20 @@ def exact(rows):
         ]
         for row in rows
     ]
+
+
+@pytest.fixture(autouse=True)
+def interrupts_as_the_interpreter_starts():
+    """Each test starts with Ctrl-C raising KeyboardInterrupt, as in a fresh
+    interpreter (and so in the processes it starts, which inherit an ignored
+    SIGINT): a library used by an earlier test in this process may have
+    ignored it, and the tests of interrupts would then see none."""
+    before = signal.getsignal(signal.SIGINT)
+    if before is not signal.default_int_handler:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    if before is not None and before is not signal.default_int_handler:
+        signal.signal(signal.SIGINT, before)
 
 
 @pytest.fixture(scope="session")
