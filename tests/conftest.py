@@ -29,10 +29,11 @@ def exact(rows):
 
 @pytest.fixture(autouse=True)
 def interrupts_as_the_interpreter_starts():
-    """Each test starts with Ctrl-C raising KeyboardInterrupt, as in a fresh
-    interpreter (and so in the processes it starts, which inherit an ignored
-    SIGINT): a library used by an earlier test in this process may have
-    ignored it, and the tests of interrupts would then see none."""
+    """Each test starts with Ctrl-C raising KeyboardInterrupt, as in an
+    interpreter started from a terminal, and so do the processes it starts:
+    a shell runs a command it puts in the background with SIGINT ignored,
+    the interpreter then installs no handler, and the tests of interrupts
+    would see none."""
     before = signal.getsignal(signal.SIGINT)
     if before is not signal.default_int_handler:
         signal.signal(signal.SIGINT, signal.default_int_handler)
