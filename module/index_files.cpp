@@ -25,6 +25,11 @@
 namespace py = pybind11;
 
 namespace morvel::binding {
+
+py::value_error damaged(const std::string &why) {
+  return py::value_error("not a readable morvel.Index: " + why);
+}
+
 namespace {
 
 constexpr const char *format_name = "morvel.Index";
@@ -36,10 +41,6 @@ constexpr const char *table_names[index_file_count] = {
 constexpr py::ssize_t header_limit = 1 << 16;
 // Times a load starts again because a save replaced the header under it.
 constexpr int load_attempts = 64;
-
-py::value_error damaged(const std::string &why) {
-  return py::value_error("not a readable morvel.Index: " + why);
-}
 
 bool is_hex(const std::string &text, std::size_t length) {
   if (text.size() != length)

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace morvel::binding {
 
@@ -18,6 +19,10 @@ namespace morvel::binding {
 // irregular and shapeless (uint32).
 inline constexpr std::size_t index_file_count = 6;
 using IndexArrays = std::array<pybind11::array, index_file_count>;
+
+// The error of a load that is refused: ValueError("not a readable
+// morvel.Index: " + why).
+pybind11::value_error damaged(const std::string &why);
 
 // Saves an index into the directory `path`, made if missing. Every file is
 // new, created exclusively under a name of this save's own generation (a

@@ -220,8 +220,7 @@ private:
                  0;
     };
     const auto refuse = [](const std::string &what) {
-      return py::value_error("not a readable morvel.Index: its " + what +
-                             " are not those of its series");
+      return damaged("its " + what + " are not those of its series");
     };
     if (expected.ranked != tables_.ranked ||
         expected.irregular_count != tables_.irregular_count ||
@@ -461,8 +460,7 @@ std::unique_ptr<Index> Index::load(const py::object &path, bool mmap,
     py::gil_scoped_release released;
     check_tables(index->shape_, tables);
   } catch (const std::invalid_argument &error) {
-    throw py::value_error(std::string("not a readable morvel.Index: ") +
-                          error.what());
+    throw damaged(error.what());
   }
   if (verify)
     index->verify();
