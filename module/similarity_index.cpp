@@ -116,7 +116,7 @@ public:
     shape_ = plan_index(static_cast<std::int64_t>(series_->size()), window,
                         stride, w.value_or(std::min<std::int64_t>(16, window)));
     ensure_input_fits(series_->pending());
-    ensure_arrays_fit(index_bytes(shape_).peak);
+    ensure_arrays_fit(build_bytes(shape_));
     {
       py::gil_scoped_release released;
       series_->materialise();
@@ -177,9 +177,7 @@ public:
   }
   std::int64_t nbytes() const {
     require_ready();
-    return tables_.ranked * (shape_.w + 4) +
-           leaf_count(tables_.ranked) * 2 * shape_.w +
-           (tables_.irregular_count + tables_.shapeless_count) * 4;
+    return tables_bytes(shape_, tables_);
   }
 
 private:
@@ -211,7 +209,7 @@ private:
 
   // Refuses tables that are not those the series determines.
   void verify() const {
-    ensure_arrays_fit(index_bytes(shape_).peak);
+    ensure_arrays_fit(build_bytes(shape_));
     const BuiltIndex again = built(ts_, default_threads(), false);
     const IndexTables expected = again.tables();
     const auto differs = [](const auto *a, const auto *b, std::int64_t count) {
@@ -353,7 +351,7 @@ py::tuple Index::query(py::handle q, std::int64_t k,
   require_ready();
   if (k < 1)
     throw py::value_error("k must be at least 1, not " + std::to_string(k));
-  const std::int64_t zone = exclude.value_or((shape_.window + 3) / 4);
+  const std::int64_t zone = exclude.value_or(default_exclusion(shape_.window));
   if (zone < 0)
     throw py::value_error("exclude must be at least 0, not " +
                           std::to_string(zone));

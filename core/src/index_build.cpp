@@ -71,7 +71,7 @@ void summarise_range(const IndexShape &shape, const double *ts,
       for (std::int64_t k = 0; k < batch; ++k) {
         const double scale = largest[k] / deviations[k];
         summaries[k] = {means[k], deviations[k], scale,
-                        detail::kind_of(deviations[k], largest[k], scale, n)};
+                        detail::window_kind(deviations[k], largest[k], scale, n)};
       }
       finish(i, batch);
     }
@@ -229,13 +229,19 @@ IndexTables BuiltIndex::tables() const {
   return tables;
 }
 
-IndexBytes index_bytes(const IndexShape &shape) {
+double build_bytes(const IndexShape &shape) {
   const double count = static_cast<double>(shape.count);
   const double w = static_cast<double>(shape.w);
-  const double held = count * (w + 4.0) + count / index_leaf_size * 2.0 * w;
-  // While sorting: the kinds, the unsorted words, a key and a keyed window
-  // (16 bytes) per window, besides the sorted words.
-  return {held, held + count * (1.0 + w + 8.0 + 16.0)};
+  // At most every window ranked; while sorting, the kinds, the unsorted
+  // words, a key and a keyed window (16 bytes) per window, besides them.
+  const double tables = count * (w + 4.0) + count / index_leaf_size * 2.0 * w;
+  return tables + count * (1.0 + w + 8.0 + 16.0);
+}
+
+std::int64_t tables_bytes(const IndexShape &shape, const IndexTables &tables) {
+  return tables.ranked * (shape.w + 4) +
+         leaf_count(tables.ranked) * 2 * shape.w +
+         (tables.irregular_count + tables.shapeless_count) * 4;
 }
 
 BuiltIndex build_index(const IndexShape &shape, const double *ts,

@@ -19,6 +19,8 @@
 #pragma once
 
 #include "morvel/alphabet.hpp"
+#include "rounding.hpp"
+#include "window_moments.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -27,8 +29,6 @@
 #include <vector>
 
 namespace morvel::detail {
-
-inline constexpr double unit_roundoff = 0x1p-53;
 
 // How the values of a window of n values feed the segments of w <= n:
 // value i with weight c_ij into segment j, every pair in segment order.
@@ -59,18 +59,12 @@ inline Feeds segment_feeds(std::int64_t n, std::int64_t w) {
   return result;
 }
 
-// What the bounds may do with a window.
-enum class WindowKind : std::uint8_t { regular, irregular, shapeless };
-
-// The largest fl(max|dev| / sd) of a regular window.
-inline double regular_limit(std::int64_t n) {
-  return 2.0 * std::sqrt(static_cast<double>(n));
-}
-
 // The bound on |estimate_j - s_j| of a window, or of a query whose
 // fl(max|dev| / sd) is `scale`.
 inline double segment_error(std::int64_t n, double scale) {
-  return 2.0 * static_cast<double>(n + 8) * unit_roundoff * scale *
+  // 2 gamma_{n+8} exceeds the 2 (n + 8) u (1 + 4u) it must by more than the
+  // rounding of this product.
+  return 2.0 * relative_error(static_cast<double>(n + 8)) * scale *
          (1.0 + 4.0 * unit_roundoff);
 }
 
@@ -82,20 +76,6 @@ struct Summary {
   WindowKind kind;
 };
 
-// Whether Z_i is finite for every i (else no shape), and whether the
-// bounds may speak for the window.
-inline WindowKind kind_of(double deviation, double largest, double scale,
-                          std::int64_t n) {
-  if (std::isnan(deviation) || deviation == 0.0)
-    return WindowKind::shapeless;
-  if (std::isinf(deviation)) // Z_i = dev_i / inf: 0, or NaN for an infinite dev
-    return std::isinf(largest) ? WindowKind::shapeless : WindowKind::irregular;
-  if (std::isinf(scale)) // some Z_i overflows (not seen with a sound sd)
-    return WindowKind::shapeless;
-  return scale <= regular_limit(n) ? WindowKind::regular
-                                   : WindowKind::irregular;
-}
-
 // K windows at once, their ordered chains interleaved: moments, then the
 // estimate of each segment mean into segments[k * w + j]; window k's value
 // i is at(k, i). The summaries kernel adds the same, lane by lane.
@@ -103,29 +83,12 @@ template <int K, typename At>
 void summarise_at(const At &at, std::int64_t n, std::int64_t w,
                   const Feeds &feeds, Summary *out, double *segments) {
   const double length = static_cast<double>(n);
-  double sum[K], squares[K], mean[K], largest[K], deviation[K], divisor[K];
+  double mean[K], deviation[K], largest[K], divisor[K];
+  window_moments<K, true>(at, n, mean, deviation, largest);
   for (int k = 0; k < K; ++k) {
-    sum[k] = 0.0;
-    squares[k] = 0.0;
-    largest[k] = 0.0;
-  }
-  for (std::int64_t i = 0; i < n; ++i)
-    for (int k = 0; k < K; ++k)
-      sum[k] += at(k, i);
-  for (int k = 0; k < K; ++k)
-    mean[k] = sum[k] / length;
-  for (std::int64_t i = 0; i < n; ++i)
-    for (int k = 0; k < K; ++k) {
-      const double dev = at(k, i) - mean[k];
-      squares[k] += dev * dev;
-      const double size = std::fabs(dev);
-      largest[k] = largest[k] < size ? size : largest[k];
-    }
-  for (int k = 0; k < K; ++k) {
-    deviation[k] = std::sqrt(squares[k] / length);
     const double scale = largest[k] / deviation[k];
     out[k] = {mean[k], deviation[k], scale,
-              kind_of(deviation[k], largest[k], scale, n)};
+              window_kind(deviation[k], largest[k], scale, n)};
     divisor[k] = length * deviation[k];
   }
   const Feed *feed = feeds.feeds.data();

@@ -19,6 +19,7 @@
 // it needs is defined in those parts, in an anonymous namespace.
 #include "kernel_interface.hpp"
 #include "morvel/morvel.hpp" // the zero-snap threshold, a constant
+#include "rounding.hpp"
 
 #include <cstddef>
 #include <cstdint>

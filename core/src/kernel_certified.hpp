@@ -85,11 +85,6 @@
 namespace morvel::detail::MORVEL_KERNEL_NAMESPACE {
 namespace {
 
-double error_factor(double k) {
-  constexpr double unit = 0x1p-53;
-  return k * unit / (1.0 - k * unit);
-}
-
 // Lane l of `values` at offset + starts[l]: one load when the windows are
 // neighbours.
 vec gather(const double *values, std::int64_t offset,
@@ -216,7 +211,7 @@ bool strided_group_letters(const double *sums,
 }
 
 void certified_kernel(CertifiedArgs &a) {
-  constexpr double unit = 0x1p-53;
+  constexpr double unit = unit_roundoff;
   const double n = a.n;
   const std::int64_t w = a.w;
   const double L = static_cast<double>(a.span);
@@ -225,20 +220,20 @@ void certified_kernel(CertifiedArgs &a) {
   const double r = square_root(static_cast<double>(a.n < a.w ? a.n : a.w));
 
   // The chunk's terms, the same for every window.
-  const double eP = error_factor(L + 1.0) * L * Y;
-  const double eQ = error_factor(L + 2.0) * L * Y * Y;
+  const double eP = relative_error(L + 1.0) * L * Y;
+  const double eQ = relative_error(L + 2.0) * L * Y * Y;
   const double e1 = 2.0 * eP + 4.0 * unit * L * Y;
-  const double em = (e1 + error_factor(2.0) * (n * Y + e1)) / n;
+  const double em = (e1 + relative_error(2.0) * (n * Y + e1)) / n;
   const double e2 = 2.0 * eQ + 4.0 * unit * L * Y * Y;
-  const double e2n = (e2 + error_factor(2.0) * (n * Y * Y + e2)) / n;
+  const double e2n = (e2 + relative_error(2.0) * (n * Y * Y + e2)) / n;
   const double eG = static_cast<double>(w) * (eP + 6.0 * unit * (L + 1.0) * Y);
   const double eB =
       2.0 * eG + 6.0 * unit * static_cast<double>(w) * (L + 1.0) * Y;
   const double eD = eB + e1 + unit * (2.0 * n * Y + eB + e1);
-  const double delta = error_factor(n) * X + 0x1p-1074;
-  const double kappa = 1.0 + 2.0 * error_factor(n + 4.0);
-  const double walk_rounding = kappa * error_factor(n + 2.0) * r;
-  const double g3 = error_factor(3.0);
+  const double delta = relative_error(n) * X + 0x1p-1074;
+  const double kappa = 1.0 + 2.0 * relative_error(n + 4.0);
+  const double walk_rounding = kappa * relative_error(n + 2.0) * r;
+  const double g3 = relative_error(3.0);
   const double fixed = 0x1p-400 + unit * (r + 2.0);
 
   const vec length = broadcast(n);
@@ -309,7 +304,7 @@ void certified_kernel(CertifiedArgs &a) {
     const vec es = (eV * over_sd * over_sd + broadcast(unit)) *
                    broadcast(1.0 + 2.0 * unit);
     const vec ratio = broadcast(delta / 0.69) * over_sd; // delta / low
-    const vec beta = broadcast(2.0 * error_factor(n + 4.0)) + ratio * ratio;
+    const vec beta = broadcast(2.0 * relative_error(n + 4.0)) + ratio * ratio;
     const vec e_walk = broadcast(walk_rounding) + broadcast(kappa) * ratio +
                        broadcast(r) * beta;
     const vec block = broadcast(eD) * t.scale;

@@ -3,6 +3,7 @@
 
 #include "morvel/alphabet.hpp"
 #include "morvel/morvel.hpp"
+#include "window_moments.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -10,34 +11,13 @@
 namespace morvel::detail {
 namespace {
 
-// Means and standard deviations of `count` windows, as znormalise computes
-// them: per window one ordered chain for the sum and one for the squares,
-// K windows' chains interleaved so that they overlap.
+// Means and standard deviations of K windows starting at start[0 .. K-1].
 template <int K>
 void moments_of(const double *const *start, std::int32_t n, double *means,
                 double *deviations) {
-  const double length = static_cast<double>(n);
-  double sum[K];
-  double squares[K];
-  double mean[K];
-  for (int i = 0; i < K; ++i) {
-    sum[i] = 0.0;
-    squares[i] = 0.0;
-  }
-  for (std::int64_t k = 0; k < n; ++k)
-    for (int i = 0; i < K; ++i)
-      sum[i] += start[i][k];
-  for (int i = 0; i < K; ++i)
-    mean[i] = sum[i] / length;
-  for (std::int64_t k = 0; k < n; ++k)
-    for (int i = 0; i < K; ++i) {
-      const double deviation = start[i][k] - mean[i];
-      squares[i] += deviation * deviation;
-    }
-  for (int i = 0; i < K; ++i) {
-    means[i] = mean[i];
-    deviations[i] = std::sqrt(squares[i] / length);
-  }
+  window_moments<K, false>(
+      [start](int k, std::int64_t i) { return start[k][i]; }, n, means,
+      deviations, nullptr);
 }
 
 } // namespace

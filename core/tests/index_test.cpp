@@ -3,7 +3,7 @@
 #include <morvel/alphabet.hpp>
 #include <morvel/index.hpp>
 
-#include "index_query.hpp"
+#include "search_bound.hpp"
 #include "index_windows.hpp"
 
 #include <gtest/gtest.h>
@@ -90,9 +90,9 @@ TEST(IndexBound, NeverExceedsTheDistanceOfRoundingAlone) {
     const double distance = morvel::detail::window_distance(
         window, n, summary.mean, summary.deviation, query.zq.data(), infinity,
         abandoned);
-    ASSERT_LE(bound, morvel::detail::prune_above(query, distance))
+    ASSERT_LE(bound, query.slack.prune_above(distance))
         << "n " << n << " w " << w << " offset " << offset;
-    ASSERT_LE(morvel::detail::distance_below(query, bound), distance);
+    ASSERT_LE(query.slack.distance_below(bound), distance);
     tight += bound * static_cast<double>(n) >
              distance * distance * static_cast<double>(w);
   }

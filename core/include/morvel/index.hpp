@@ -11,9 +11,9 @@
 // The index keeps, per window, a word of w symbols of the finer Gaussian cut
 // (fine_breakpoints), in an order that puts similar words side by side, and
 // per leaf of consecutive words the least and greatest symbol of each
-// segment. A query prunes whole leaves, then single windows, by lower bounds
-// that carry slack for their own rounding, and computes the exact distance
-// of what is left, abandoning each as soon as it exceeds the best so far.
+// segment. A query's lower bounds, which carry slack for their own
+// rounding, decide which leaves and windows cannot be among its answers;
+// everything it returns is computed exactly, in the defined order.
 #pragma once
 
 #include <cstddef>
@@ -38,9 +38,9 @@ struct IndexShape {
 };
 
 // Checks the arguments of an index and sizes it. Throws std::invalid_argument
-// with a message naming the fault unless 2 <= window <= min(length, 2^31 -
-// 1), stride >= 1,
-// 1 <= w <= min(window, 256) and the window count fits in 32 bits. O(1).
+// with a message naming the fault unless 2 <= window <= min(length,
+// 2^31 - 1), stride >= 1, 1 <= w <= min(window, 256) and the window count
+// fits in 32 bits. O(1).
 IndexShape plan_index(std::int64_t length, std::int64_t window,
                       std::int64_t stride, std::int64_t w);
 
@@ -76,13 +76,12 @@ struct BuiltIndex {
   IndexTables tables() const;
 };
 
-// Bytes an index of this shape holds beyond the series (`held`), and the
-// most its build needs at once (`peak`, the held bytes included). O(1).
-struct IndexBytes {
-  double held;
-  double peak;
-};
-IndexBytes index_bytes(const IndexShape &shape);
+// The most the build of an index of this shape needs at once, its tables
+// included, in bytes. O(1).
+double build_bytes(const IndexShape &shape);
+
+// The bytes an index's tables hold (the series aside). O(1).
+std::int64_t tables_bytes(const IndexShape &shape, const IndexTables &tables);
 
 // Called by the build on its calling thread between steps with the windows
 // done so far; may throw, which stops the build and frees what it made.
@@ -110,6 +109,10 @@ struct SearchStats {
   std::int64_t abandoned = 0;     // of them, stopped early
   SearchStats &operator+=(const SearchStats &other);
 };
+
+// The exclusion zone a query takes by default: a quarter of the window,
+// rounded up. O(1).
+std::int64_t default_exclusion(std::int64_t window);
 
 // The k nearest windows to q (shape.window values), nearest first, ties to
 // the lower start; no two within `exclude` positions of each other (|start
