@@ -560,6 +560,11 @@ build. Anything else is ValueError("not a readable morvel.Index: ...").)")
       .def_property_readonly("stride",
                              [](const Index &i) { return i.shape().stride; })
       .def_property_readonly("w", [](const Index &i) { return i.shape().w; })
+      .def_property_readonly(
+          "exclude",
+          [](const Index &i) { return default_exclusion(i.shape().window); },
+          "The exclusion zone query takes by default: a quarter of the "
+          "window, rounded up.")
       .def_property_readonly("nbytes", &Index::nbytes,
                              "Bytes the index holds beyond the series.")
       .def("__len__", [](const Index &i) { return i.shape().count; });

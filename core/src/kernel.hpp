@@ -16,7 +16,8 @@
 // not call inline functions or templates from any shared header: the linker
 // keeps one copy of such a function for the whole program, and that copy
 // could be the one compiled for an instruction set this CPU lacks. Everything
-// it needs is defined in those parts, in an anonymous namespace.
+// it needs is defined in those parts, in an anonymous namespace, or is a
+// constant or an internal function of rounding.hpp.
 #include "kernel_interface.hpp"
 #include "morvel/morvel.hpp" // the zero-snap threshold, a constant
 #include "rounding.hpp"

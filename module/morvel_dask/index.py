@@ -21,7 +21,7 @@ import morvel
 
 from .chunks import Path, _Chunks, _series, _window_ranges
 from .saved import _FORMAT, _MANIFEST, _VERSION, _build_chunk, _open, _sound
-from .search import _Search, _show, _tighter
+from .search import _Chunked, _Search, _show, _tighter
 
 
 class _Consumed(list[Any]):
@@ -205,7 +205,7 @@ class Index:
         rows = shaped.shape[0] if two_dimensional else 1
         k = operator.index(k)
         window, stride, _ = self._shape
-        zone = (window + 3) // 4 if exclude is None else operator.index(exclude)
+        zone = self._probe.exclude if exclude is None else operator.index(exclude)
         limits: list[float | None]
         given_within: Any = within  # one number, or one per row: read as morvel read it
         if given_within is None:
@@ -215,7 +215,9 @@ class Index:
         else:
             limits = [float(given_within)] * rows
         places = min(k, self._count)
-        search = _Search(self, q, two_dimensional, rows, progress)
+        search = _Search(
+            self._connected(), _Chunked(self._path, self._shape, self._chunks, self._count), q, two_dimensional, rows, progress
+        )
         if not exact:
             if zone == 0 or k == 1:
                 distances, starts = search.merged(search.ask(k, zone, limits, False), places)

@@ -1,16 +1,23 @@
 """A query's tasks: each chunk's answer, and their merge, exact across
 the chunks' borders."""
 
-import bisect
 import math
-from typing import TYPE_CHECKING, Any
+from typing import Any, NamedTuple
 
 import numpy as np
 
+from .answers import _greedy, _key, _order
 from .saved import _open
 
-if TYPE_CHECKING:
-    from .index import Index
+
+class _Chunked(NamedTuple):
+    """What a query's tasks read of an index: where its chunks are saved,
+    its shape (window, stride, w), its chunks and its window count."""
+
+    path: str
+    shape: tuple[int, int, int]
+    chunks: list[dict[str, Any]]
+    count: int
 
 
 def _ask(
@@ -47,12 +54,6 @@ def _ask(
     return distances, np.where(starts >= 0, starts + chunk["first"] * shape[1], -1)
 
 
-def _order(distances: np.ndarray, starts: np.ndarray) -> np.ndarray:
-    """Positions in the order of the answers: distance (NaN last), then start."""
-    missing = np.isnan(distances)
-    return np.lexsort((starts, np.where(missing, 0.0, distances), missing))
-
-
 def _merge(keep: int, *parts: tuple[np.ndarray, np.ndarray]) -> tuple[np.ndarray, np.ndarray]:
     """The first `keep` answers of each row among the parts' answers."""
     rows = parts[0][0].shape[0]
@@ -66,27 +67,6 @@ def _merge(keep: int, *parts: tuple[np.ndarray, np.ndarray]) -> tuple[np.ndarray
         best = _order(d, s)[:keep]
         distances[row, : len(best)], starts[row, : len(best)] = d[best], s[best]
     return distances, starts
-
-
-def _key(distance: float, start: int) -> tuple[bool, float, int]:
-    missing = math.isnan(distance)
-    return (missing, 0.0 if missing else distance, start)
-
-
-def _greedy(candidates: list[tuple[float, int]], places: int, exclude: int) -> list[tuple[float, int]]:
-    """The greedy choice: candidates in answer order, each taken unless it
-    starts within `exclude` of one taken before."""
-    chosen: list[tuple[float, int]] = []
-    taken: list[int] = []
-    for distance, start in candidates:
-        if len(chosen) == places:
-            break
-        at = bisect.bisect_left(taken, start - exclude)
-        if at < len(taken) and taken[at] <= start + exclude:
-            continue
-        chosen.append((distance, start))
-        bisect.insort(taken, start)
-    return chosen
 
 
 def _tighter(limit: float | None, bound: float) -> float | None:
@@ -106,8 +86,8 @@ class _Search:
     (each opens a chunk once, and keeps it mapped), the answers merged on
     the workers."""
 
-    def __init__(self, index: Index, q: Any, two_dimensional: bool, rows: int, progress: bool) -> None:
-        self.index, self.client = index, index._connected()
+    def __init__(self, client: Any, index: _Chunked, q: Any, two_dimensional: bool, rows: int, progress: bool) -> None:
+        self.index, self.client = index, client
         self.q, self.two_dimensional, self.rows, self.progress = q, two_dimensional, rows, progress
 
     def ask(
@@ -129,9 +109,9 @@ class _Search:
         futures = [
             self.client.submit(
                 _ask,
-                self.index._path,
+                self.index.path,
                 chunk,
-                self.index._shape,
+                self.index.shape,
                 q,
                 self.two_dimensional,
                 k,
@@ -140,7 +120,7 @@ class _Search:
                 exact,
                 pure=False,
             )
-            for chunk in (self.index._chunks if chunks is None else chunks)
+            for chunk in (self.index.chunks if chunks is None else chunks)
         ]
         if shown and self.progress:
             _show(futures)
@@ -148,7 +128,7 @@ class _Search:
 
     def merged(self, futures: list[Any], keep: int) -> tuple[np.ndarray, np.ndarray]:
         """The first `keep` answers per row, merged in a tree on the workers."""
-        keep = min(keep, self.index._count)
+        keep = min(keep, self.index.count)
         while True:
             futures = [
                 self.client.submit(_merge, keep, *futures[at : at + 8], pure=False) for at in range(0, len(futures), 8)
@@ -179,14 +159,14 @@ class _Search:
         # approximately, bound the k-th chosen: each choice shuts out at most
         # two of them, so some of them is left to be chosen while fewer than
         # k are.
-        enough = min(2 * k - 1, self.index._count + 1)
-        rough = self.chosen(self.ask(enough, exclude, limits, False), min(enough, self.index._count), exclude)
+        enough = min(2 * k - 1, self.index.count + 1)
+        rough = self.chosen(self.ask(enough, exclude, limits, False), min(enough, self.index.count), exclude)
         bounds = [
-            _tighter(limits[row], rough[0][row][-1] if enough <= self.index._count else math.nan)
+            _tighter(limits[row], rough[0][row][-1] if enough <= self.index.count else math.nan)
             for row in range(self.rows)
         ]
-        chunks = self.index._chunks
-        first_ask = min(k, self.index._count) * (2 * min(exclude // self.index.stride, self.index._count) + 1)
+        chunks = self.index.chunks
+        first_ask = min(k, self.index.count) * (2 * min(exclude // self.index.shape[1], self.index.count) + 1)
         asked = [[min(chunk["windows"], first_ask) for chunk in chunks] for _ in range(self.rows)]
         answers: list[list[list[tuple[float, int]]]] = [[[] for _ in chunks] for _ in range(self.rows)]
         complete = [[False] * len(chunks) for _ in range(self.rows)]
