@@ -33,6 +33,8 @@ def series_cases():
     pattern = np.tile(walk(20, 3), 20)  # many windows exactly alike: ties
     offset = 1e6 + walk(300, 4) * 1e-3  # a small signal on a large offset
     steps = np.repeat(walk(60, 5), 5)  # long runs of one value
+    huge = walk(400, 17)
+    huge[150:210] *= 1e200  # squares overflow: windows no bound vouches for
     yield pytest.param((walk(400, 6), 16, 1, 4), id="walk-16")
     yield pytest.param((walk(500, 7), 64, 1, 16), id="walk-64")
     yield pytest.param((walk(700, 8), 256, 1, 16), id="walk-256")
@@ -43,6 +45,7 @@ def series_cases():
     yield pytest.param((pattern, 40, 1, 8), id="repeated-pattern-ties")
     yield pytest.param((offset, 64, 1, 16), id="offset-1e6")
     yield pytest.param((steps, 16, 1, 16), id="steps")
+    yield pytest.param((huge, 32, 1, 8), id="irregular-scale")
 
 
 def bits(distances, starts):
@@ -73,7 +76,8 @@ def case(request, tmp_path_factory):
 )
 def test_query_is_the_scan(case, k, exclude):
     ts, window, stride, *indexes = case
-    zone = (window + 3) // 4 if exclude is None else exclude
+    zone = -(-window // 4) if exclude is None else exclude
+    assert all(index.exclude == -(-window // 4) for index in indexes)
     values = [float(v) for v in ts]
     for q in queries(ts, window):
         expected = bits(*reference.nearest(values, window, stride, [float(v) for v in q], k, zone))
@@ -102,16 +106,26 @@ def test_profile_and_batches_are_the_scan(case):
     assert distances.shape == starts.shape == (len(rows), min(3, len(index)))
     for row, q in enumerate(rows):
         assert bits(distances[row], starts[row]) == bits(*index.query(q, 3))
+    # One limit per row, each pruning its own row only.
+    limits = [math.inf, distances[1][-1], np.nextafter(distances[2][0], -math.inf), 0.0]
+    limited = index.query(rows, 3, within=limits, threads=2)
+    for row, q in enumerate(rows):
+        assert bits(limited[0][row], limited[1][row]) == bits(*index.query(q, 3, within=limits[row]))
 
 
 def test_inexact_query_returns_windows_at_their_distances():
     ts = walk(20_000, 13)
     index = morvel.Index(ts, 128)
     q = walk(128, 14)
-    distances, starts = index.query(q, 3, exact=False)
     profile = index.profile(q)
+    distances, starts = index.query(q, 3, exact=False)
     assert bits(distances, starts) == bits(profile[starts], starts)
     assert distances[0] >= index.query(q)[0][0]
+    within = distances[1]
+    distances, starts = index.query(q, 3, exact=False, within=within)
+    found = starts >= 0
+    assert found[:2].all() and (distances[found] <= within).all()
+    assert bits(distances[found], starts[found]) == bits(profile[starts[found]], starts[found])
 
 
 def test_pruning_is_reported():
@@ -121,7 +135,16 @@ def test_pruning_is_reported():
     assert stats["windows"] == len(index) and stats["leaves"] == -(-len(index) // 64)
     assert 0 < stats["distances"] < len(index) // 10
     assert stats["abandoned"] <= stats["distances"] <= stats["window_bounds"]
-    assert index.nbytes <= 21 * len(index)
+
+
+def test_nbytes_is_what_the_saved_tables_hold(tmp_path):
+    ts = walk(5_000, 15)
+    ts[1000:1300] = 1.0  # windows with no shape
+    ts[2000:2100] *= 1e200  # and windows no bound vouches for
+    index = morvel.Index(ts, 128)
+    index.save(tmp_path)
+    tables = [np.load(path, mmap_mode="r") for path in tmp_path.glob("*.npy") if not path.name.startswith("series")]
+    assert len(tables) == 5 and index.nbytes == sum(table.nbytes for table in tables)
 
 
 @pytest.mark.parametrize(
@@ -146,6 +169,10 @@ def test_queries_without_a_shape_or_length_are_refused(q, message):
         pytest.param((walk(10, 0), 1), "at least 2", id="window-of-one"),
         pytest.param((walk(10, 0), 4, 0), "stride must be at least 1", id="stride-0"),
         pytest.param((walk(10, 0), 4, 1, 5), "w must be between 1 and 4", id="w-beyond-window"),
+        # Window numbers are 32-bit: refused before a byte of the series is read.
+        pytest.param(
+            (np.broadcast_to(0.0, (2**32 + 1,)), 2), "at most 4294967295 windows, not 4294967296", id="2**32-windows"
+        ),
     ],
 )
 def test_impossible_indexes_are_refused(arguments, message):
