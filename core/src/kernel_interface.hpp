@@ -3,6 +3,8 @@
 // see kernel.hpp for why.
 #pragma once
 
+#include "morvel/plan.hpp"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -116,6 +118,11 @@ struct Kernels {
 
 // The kernels of the widest instruction set this CPU has. Never throws.
 const Kernels &best_kernels() noexcept;
+
+// The kernels of one instruction set, compiled in (the portable ones for a
+// set that is not); whether this CPU runs them is usable_instruction_sets'
+// to say. Never throws.
+const Kernels &kernels_of(InstructionSet set) noexcept;
 
 // Each compiled instruction set's entry, defined by its kernel_*.cpp.
 namespace portable {

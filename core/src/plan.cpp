@@ -31,16 +31,6 @@ bool cpu_supports(InstructionSet set) noexcept {
 constexpr InstructionSet narrowest_first[] = {
     InstructionSet::portable, InstructionSet::avx2, InstructionSet::avx512};
 
-const detail::Kernels &kernels_of(InstructionSet set) {
-#if MORVEL_HAVE_X86_KERNELS
-  if (set == InstructionSet::avx512)
-    return detail::avx512::kernels;
-  if (set == InstructionSet::avx2)
-    return detail::avx2::kernels;
-#endif
-  (void)set;
-  return detail::portable::kernels;
-}
 
 // Lane-major copies are made a chunk at a time, small enough to stay in
 // cache: at most this many bytes.
@@ -77,7 +67,7 @@ void divide(Plan &plan, Execution how) {
   // by throughput, where the wider vectors do twice the work.
   if (how.layout == Layout::automatic && how.set == InstructionSet::avx512 &&
       rest * w <= 32)
-    plan.segment_kernels = &kernels_of(InstructionSet::avx2);
+    plan.segment_kernels = &detail::kernels_of(InstructionSet::avx2);
   plan.batch = rest < segment_batch ? rest : segment_batch;
   plan.tile_rows = plan.tiled > 0 ? lanes : 0;
   if (plan.batch > plan.tile_rows)
@@ -173,7 +163,7 @@ Plan make_plan(Transform transform, std::size_t length, std::int32_t window,
   plan.window = window;
   plan.stride = stride;
   plan.alpha = alpha.value_or(0);
-  plan.kernels = &kernels_of(how.set);
+  plan.kernels = &detail::kernels_of(how.set);
   plan.segment_kernels = plan.kernels;
   plan.lanes = plan.kernels->lanes;
   divide(plan, how);
@@ -247,6 +237,17 @@ Plan plan_paa(std::size_t length, std::int32_t window, std::int32_t stride,
 Plan plan_sax(std::size_t length, std::int32_t window, std::int32_t stride,
               std::int32_t w, std::int32_t alpha, Execution how) {
   return make_plan(Transform::sax, length, window, stride, w, alpha, how);
+}
+
+const detail::Kernels &detail::kernels_of(InstructionSet set) noexcept {
+#if MORVEL_HAVE_X86_KERNELS
+  if (set == InstructionSet::avx512)
+    return detail::avx512::kernels;
+  if (set == InstructionSet::avx2)
+    return detail::avx2::kernels;
+#endif
+  (void)set;
+  return detail::portable::kernels;
 }
 
 const detail::Kernels &detail::best_kernels() noexcept {

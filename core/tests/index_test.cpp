@@ -2,14 +2,17 @@
 // cut point, and windows whose distance to the query is rounding alone.
 #include <morvel/alphabet.hpp>
 #include <morvel/index.hpp>
+#include <morvel/plan.hpp>
 
-#include "search_bound.hpp"
 #include "index_windows.hpp"
+#include "kernel_interface.hpp"
+#include "search_bound.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <limits>
 #include <random>
@@ -98,6 +101,65 @@ TEST(IndexBound, NeverExceedsTheDistanceOfRoundingAlone) {
   }
   // The bound without its slack would have failed here: the case is live.
   EXPECT_GT(tight, 0);
+}
+
+// The summaries kernel of every instruction set this CPU runs adds what the
+// plain summary adds, lane by lane: the same moments, scale and segment
+// estimates, bit for bit, on walks with spikes, flat runs, NaN and values
+// whose squares overflow.
+TEST(IndexSummaries, EveryInstructionSetIsThePlainSummary) {
+  const auto same = [](double a, double b) {
+    return (std::isnan(a) && std::isnan(b)) ||
+           std::memcmp(&a, &b, sizeof a) == 0;
+  };
+  std::mt19937_64 random(20261209);
+  std::normal_distribution<double> step(0.0, 1.0);
+  std::vector<double> ts(3000);
+  double level = 0.0;
+  for (std::size_t i = 0; i < ts.size(); ++i)
+    ts[i] = level += step(random) * (i % 97 == 0 ? 1e6 : 1.0);
+  std::fill(ts.begin() + 500, ts.begin() + 700, 3.0);
+  ts[1000] = std::numeric_limits<double>::quiet_NaN();
+  for (std::size_t i = 1500; i < 1600; ++i)
+    ts[i] *= 1e200;
+  for (const morvel::InstructionSet set : morvel::usable_instruction_sets()) {
+    const morvel::detail::Kernels &kernels = morvel::detail::kernels_of(set);
+    for (const auto &[n, w] : {std::pair<std::int32_t, std::int32_t>{16, 4},
+                               {33, 5}, {64, 16}, {7, 7}, {100, 1}}) {
+      const morvel::detail::Feeds feeds = morvel::detail::segment_feeds(n, w);
+      std::vector<std::int32_t> values;
+      std::vector<double> weights;
+      for (const morvel::detail::Feed &feed : feeds.feeds) {
+        values.push_back(feed.value);
+        weights.push_back(feed.weight);
+      }
+      const std::int64_t count =
+          (static_cast<std::int64_t>(ts.size()) - n) / kernels.lanes *
+          kernels.lanes;
+      std::vector<double> means(count), deviations(count), largest(count),
+          segments(static_cast<std::size_t>(count * w));
+      kernels.summaries({ts.data(), 0, count, n, w, values.data(),
+                         weights.data(), feeds.first.data(), means.data(),
+                         deviations.data(), largest.data(), segments.data()});
+      std::vector<double> plain(static_cast<std::size_t>(w));
+      for (std::int64_t i = 0; i < count; ++i) {
+        const double *x = ts.data() + i;
+        morvel::detail::Summary summary;
+        morvel::detail::summarise<1>(&x, n, w, feeds, &summary, plain.data());
+        const std::string where = std::string(morvel::instruction_set_name(
+                                      set)) +
+                                  " n " + std::to_string(n) + " w " +
+                                  std::to_string(w) + " window " +
+                                  std::to_string(i);
+        ASSERT_TRUE(same(means[i], summary.mean)) << where;
+        ASSERT_TRUE(same(deviations[i], summary.deviation)) << where;
+        ASSERT_TRUE(same(largest[i] / deviations[i], summary.scale)) << where;
+        for (std::int32_t j = 0; j < w; ++j)
+          ASSERT_TRUE(same(segments[i * w + j], plain[j]))
+              << where << " segment " << j;
+      }
+    }
+  }
 }
 
 } // namespace
