@@ -70,8 +70,9 @@ void summarise_range(const IndexShape &shape, const double *ts,
                          largest, segments.data()});
       for (std::int64_t k = 0; k < batch; ++k) {
         const double scale = largest[k] / deviations[k];
-        summaries[k] = {means[k], deviations[k], scale,
-                        detail::window_kind(deviations[k], largest[k], scale, n)};
+        summaries[k] = {
+            means[k], deviations[k], scale,
+            detail::window_kind(deviations[k], largest[k], scale, n)};
       }
       finish(i, batch);
     }

@@ -31,7 +31,6 @@ bool cpu_supports(InstructionSet set) noexcept {
 constexpr InstructionSet narrowest_first[] = {
     InstructionSet::portable, InstructionSet::avx2, InstructionSet::avx512};
 
-
 // Lane-major copies are made a chunk at a time, small enough to stay in
 // cache: at most this many bytes.
 constexpr std::int64_t scratch_bytes = std::int64_t{1} << 20;

@@ -66,8 +66,8 @@ public:
     if (task.within) {
       // Windows provably farther are pruned from the start, as if the heap
       // were already full of windows at that distance.
-      prune_ = query_.bounded ? query_.slack.prune_above(*task.within)
-                              : infinity;
+      prune_ =
+          query_.bounded ? query_.slack.prune_above(*task.within) : infinity;
       abandon_ = abandon_above(*task.within);
     }
   }
@@ -162,8 +162,8 @@ private:
         ++task_.stats.distances;
         bool abandoned = false;
         const double distance =
-            window_distance(x[k], n, means[k], deviations[k],
-                            query_.zq.data(), abandon_, abandoned);
+            window_distance(x[k], n, means[k], deviations[k], query_.zq.data(),
+                            abandon_, abandoned);
         if (abandoned) {
           ++task_.stats.abandoned;
           continue;

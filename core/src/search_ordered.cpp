@@ -79,11 +79,10 @@ void search_ordered(const SearchTask &task, Answers &answers) {
                  &deviation);
       bool abandoned = false;
       ++stats.distances;
-      queue.push({window_distance(x, shape.window, mean, deviation,
-                                  query.zq.data(),
-                                  std::numeric_limits<double>::infinity(),
-                                  abandoned),
-                  exact, entry.id});
+      queue.push(
+          {window_distance(x, shape.window, mean, deviation, query.zq.data(),
+                           std::numeric_limits<double>::infinity(), abandoned),
+           exact, entry.id});
     } else if (!(task.within && !(entry.key <= *task.within))) {
       answers.offer({entry.key, entry.id});
     }

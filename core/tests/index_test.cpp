@@ -12,8 +12,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
@@ -125,7 +125,10 @@ TEST(IndexSummaries, EveryInstructionSetIsThePlainSummary) {
   for (const morvel::InstructionSet set : morvel::usable_instruction_sets()) {
     const morvel::detail::Kernels &kernels = morvel::detail::kernels_of(set);
     for (const auto &[n, w] : {std::pair<std::int32_t, std::int32_t>{16, 4},
-                               {33, 5}, {64, 16}, {7, 7}, {100, 1}}) {
+                               {33, 5},
+                               {64, 16},
+                               {7, 7},
+                               {100, 1}}) {
       const morvel::detail::Feeds feeds = morvel::detail::segment_feeds(n, w);
       std::vector<std::int32_t> values;
       std::vector<double> weights;
@@ -133,9 +136,8 @@ TEST(IndexSummaries, EveryInstructionSetIsThePlainSummary) {
         values.push_back(feed.value);
         weights.push_back(feed.weight);
       }
-      const std::int64_t count =
-          (static_cast<std::int64_t>(ts.size()) - n) / kernels.lanes *
-          kernels.lanes;
+      const std::int64_t count = (static_cast<std::int64_t>(ts.size()) - n) /
+                                 kernels.lanes * kernels.lanes;
       std::vector<double> means(count), deviations(count), largest(count),
           segments(static_cast<std::size_t>(count * w));
       kernels.summaries({ts.data(), 0, count, n, w, values.data(),
@@ -146,11 +148,10 @@ TEST(IndexSummaries, EveryInstructionSetIsThePlainSummary) {
         const double *x = ts.data() + i;
         morvel::detail::Summary summary;
         morvel::detail::summarise<1>(&x, n, w, feeds, &summary, plain.data());
-        const std::string where = std::string(morvel::instruction_set_name(
-                                      set)) +
-                                  " n " + std::to_string(n) + " w " +
-                                  std::to_string(w) + " window " +
-                                  std::to_string(i);
+        const std::string where =
+            std::string(morvel::instruction_set_name(set)) + " n " +
+            std::to_string(n) + " w " + std::to_string(w) + " window " +
+            std::to_string(i);
         ASSERT_TRUE(same(means[i], summary.mean)) << where;
         ASSERT_TRUE(same(deviations[i], summary.deviation)) << where;
         ASSERT_TRUE(same(largest[i] / deviations[i], summary.scale)) << where;

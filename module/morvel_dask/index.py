@@ -216,7 +216,12 @@ class Index:
             limits = [float(given_within)] * rows
         places = min(k, self._count)
         search = _Search(
-            self._connected(), _Chunked(self._path, self._shape, self._chunks, self._count), q, two_dimensional, rows, progress
+            self._connected(),
+            _Chunked(self._path, self._shape, self._chunks, self._count),
+            q,
+            two_dimensional,
+            rows,
+            progress,
         )
         if not exact:
             if zone == 0 or k == 1:
