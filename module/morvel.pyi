@@ -136,8 +136,27 @@ class Index:
     """Exact similarity search over the windows of one series.
 
     Index(ts, window, stride=1, *, w=None) indexes every window of `window`
-    values of ts, window i starting at i * stride; query() gives the nearest
-    windows to a shape under the z-normalised Euclidean distance, exactly.
+    values of ts, window i starting at i * stride, with words of w symbols
+    (default min(16, window)). ts is a list or any numeric buffer
+    (a numpy.memmap too): a buffer of float64 is held (exported, so it cannot be
+    resized) for the index's lifetime and never copied, so its values must not
+    change while the index lives (copy it first if they will); anything else is
+    copied once into float64. A collection of equal-length series is the case
+    stride == window over their concatenation.
+
+    The distance between a query and a window: both are z-normalised as paa
+    z-normalises a window (mean, population standard deviation, subtraction
+    then division), the squared differences are added in ascending position
+    from 0.0, and the square root is taken. A window with no shape (flat, or
+    holding NaN or an infinity) has distance NaN, ranked after every number.
+
+    The index keeps a word of w 8-bit symbols per window (breakpoints at the
+    256 equiprobable quantiles of N(0, 1)), its window number (4 bytes), and
+    per leaf of 64 words the least and greatest symbol of each segment: w + 4
+    bytes per ranked window, 4 per window without a shape or beyond the bounds,
+    and 2 w per leaf, beyond the series (nbytes). The build and batches of
+    queries run on `threads` threads (default: every core) with the interpreter
+    released; Ctrl-C stops a build; progress=True reports it on stderr.
     """
 
     def __init__[T: _Number](
@@ -160,23 +179,62 @@ class Index:
         exact: bool = True,
         threads: typing.SupportsIndex | None = None,
     ) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.int64]]:
-        """The k windows nearest to q, nearest first: (distances, starts)."""
+        """The k windows nearest to q, nearest first: (distances, starts).
+
+        distances is float64 and starts int64, each of min(k, len(index)) values;
+        ties go to the lower start. No two returned windows start within `exclude`
+        positions of each other (|a - b| <= exclude; default a quarter of the
+        window, rounded up; 0 allows all): each is the nearest window outside the
+        zones of those before it. A place no window can fill holds NaN and -1.
+        Each distance is bit for bit the defined one; the lower bounds only decide
+        what need not be computed. With within=r, only windows at distance <= r
+        are returned (a window with no shape never is), and the search prunes by r
+        from the start: r is an upper bound one already holds, from another index
+        or an earlier answer (for rows of queries, one r or one per row). With
+        exact=False only the part of the index around q's own word is searched:
+        faster, not always the nearest.
+
+        q holds `window` numbers (a ValueError otherwise, or if it is flat or holds
+        NaN or an infinity); a 2-D q answers one query per row, in rows of the
+        results, on `threads` threads.
+        """
     def profile[T: _Number](self, q: _Series[T]) -> numpy.typing.NDArray[numpy.float64]:
-        """The distance of q to every window, in window order."""
+        """The distance of q to every window, in window order: the brute force the queries agree with."""
     def save(self, path: str | os.PathLike[str]) -> None:
-        """Saves the index into the directory `path`."""
+        """Saves the index into the directory `path` (made if missing;
+        FileExistsError if it is a file): header.json, a small versioned header
+        naming this save's generation G with the BLAKE2b-256 checksum of every
+        file, and plain .npy files named <table>-G.npy: series (the series itself,
+        float64), words (uint8, one row per ranked window), windows (uint32, their
+        window numbers), boxes (uint8, per leaf the least and greatest symbols),
+        irregular and shapeless (uint32 window numbers). Every file is new and
+        header.json is renamed into place last, so a load sees the index before or
+        after a save, whole, and a process that maps the old files keeps reading
+        them; files no header names any longer are removed. A save that fails
+        removes what it wrote.
+        """
     @staticmethod
     def load(path: str | os.PathLike[str], *, mmap: bool = True, verify: bool = False) -> Index:
-        """Opens an index saved by save(), checking every file first."""
+        """Opens an index saved by save(). With mmap=True its
+        files are mapped, not read into memory. Every file is checked first: the
+        header, each file's type, byte order, layout, shape and size, its checksum
+        (accidental damage), and that the tables hold every window once. With
+        verify=True the tables are also built again from the series and must be
+        the same (a file crafted to match its checksums): about the cost of a
+        build. Anything else is ValueError("not a readable morvel.Index: ...").
+        """
     @property
     def stats(self) -> dict[str, int]:
-        """What the last query computed."""
+        """What the last query computed (summed over its rows): leaf bounds, leaves searched, window bounds, exact distances begun and abandoned, beside the index's windows and leaves."""
     @property
     def window(self) -> int: ...
     @property
     def stride(self) -> int: ...
     @property
     def w(self) -> int: ...
+    @property
+    def exclude(self) -> int:
+        """The exclusion zone query takes by default: a quarter of the window, rounded up."""
     @property
     def nbytes(self) -> int:
         """Bytes the index holds beyond the series."""

@@ -487,10 +487,10 @@ holding NaN or an infinity) has distance NaN, ranked after every number.
 The index keeps a word of w 8-bit symbols per window (breakpoints at the
 256 equiprobable quantiles of N(0, 1)), its window number (4 bytes), and
 per leaf of 64 words the least and greatest symbol of each segment: w + 4
-bytes per window and 2 w per leaf beyond the series (nbytes). The build and batches
-of queries run on `threads` threads (default: every core) with the
-interpreter released; Ctrl-C stops a build; progress=True reports it on
-stderr.)";
+bytes per ranked window, 4 per window without a shape or beyond the bounds,
+and 2 w per leaf, beyond the series (nbytes). The build and batches of
+queries run on `threads` threads (default: every core) with the interpreter
+released; Ctrl-C stops a build; progress=True reports it on stderr.)";
 
 constexpr const char *query_doc =
     R"(The k windows nearest to q, nearest first: (distances, starts).

@@ -1,6 +1,7 @@
 """The module as the import system and Python's introspection see it."""
 
 import ast
+import inspect
 import pathlib
 import shutil
 import subprocess
@@ -63,6 +64,27 @@ def test_signature_and_docstring_have_one_source(function):
     with pytest.raises(TypeError) as refused:
         function(object(), object(), object(), object())
     assert f"1. {rendered.removeprefix(function.__name__)}" in str(refused.value)
+
+
+INDEX_STUB = next(
+    node for node in ast.parse((ROOT / "module" / "morvel.pyi").read_text()).body if isinstance(node, ast.ClassDef) and node.name == "Index"
+)
+
+
+@pytest.mark.parametrize("member", [None, "query", "profile", "save", "load", "stats", "nbytes", "exclude"])
+def test_index_stub_carries_the_module_docstrings(member):
+    """What a reader of the stub sees of Index is what help() shows."""
+    if member is None:
+        declared, text = INDEX_STUB, morvel.Index.__doc__
+    else:
+        declared = next(node for node in INDEX_STUB.body if getattr(node, "name", None) == member)
+        static = inspect.getattr_static(morvel.Index, member)
+        text = static.__doc__ if isinstance(static, property) else getattr(morvel.Index, member).__doc__
+        if not isinstance(static, property):  # after the rendered signature and a blank line
+            rendered, blank, *rest = text.splitlines()
+            assert rendered.startswith(member + "(") and blank == ""
+            text = "\n".join(rest)
+    assert ast.get_docstring(declared) == inspect.cleandoc(text)
 
 
 def test_init_symbol_is_the_only_export():
