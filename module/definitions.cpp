@@ -98,7 +98,8 @@ constexpr const char *sax_array_doc =
 The same letters as sax(ts, window, stride, w, alpha), one byte each, as one
 C-contiguous array of dtype 'S1' and shape (count, w): .view(f"S{w}") gives
 one word per window and .view(numpy.uint8) - ord("a") the symbol indices,
-neither copying. out= and threads as for paa_array.)";
+neither copying. out= as for paa_array, and as there, threads calling it
+run in parallel.)";
 
 constexpr const char *mindist_doc =
     R"(Lower-bounding distance between SAX words (MINDIST).

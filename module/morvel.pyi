@@ -91,7 +91,8 @@ def sax_array[T: _Number](
     The same letters as sax(ts, window, stride, w, alpha), one byte each, as one
     C-contiguous array of dtype 'S1' and shape (count, w): .view(f"S{w}") gives
     one word per window and .view(numpy.uint8) - ord("a") the symbol indices,
-    neither copying. out= and threads as for paa_array.
+    neither copying. out= as for paa_array, and as there, threads calling it
+    run in parallel.
     """
 
 # Words: 'S1' letters whose last axis is the word (as sax_array returns
