@@ -9,6 +9,7 @@
 #include "input_conversion.hpp"
 #include "memory_guard.hpp"
 #include "numpy_presence.hpp"
+#include "query_arguments.hpp"
 #include "thread_state.hpp"
 
 #include <morvel/index.hpp>
@@ -34,60 +35,11 @@ namespace py = pybind11;
 namespace morvel::binding {
 namespace {
 
-std::int32_t default_threads() {
-  return static_cast<std::int32_t>(
-      std::max(1U, std::thread::hardware_concurrency()));
-}
-
-std::int32_t thread_count(const std::optional<std::int64_t> &threads) {
-  if (!threads)
-    return default_threads();
-  if (*threads < 1)
-    throw py::value_error("threads must be at least 1, not " +
-                          std::to_string(*threads));
-  return static_cast<std::int32_t>(std::min<std::int64_t>(*threads, 1024));
-}
-
 // A numpy array over memory the index owns, kept alive by the index.
 template <typename T>
 py::array view_of(const T *data, std::vector<py::ssize_t> shape,
                   py::handle owner) {
   return py::array(py::dtype::of<T>(), std::move(shape), data, owner);
-}
-
-// How q holds its queries: one series, a numeric numpy array of rows (read
-// as float64 by numpy), or a list or tuple of rows (each read as a series).
-enum class QueryForm { one, array_rows, listed_rows };
-
-QueryForm query_form(py::handle q) {
-  const py::module_ numpy = py::module_::import("numpy");
-  if (PyObject_CheckBuffer(q.ptr())) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(q.ptr(), &view, PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
-      PyErr_Clear();
-      return QueryForm::one;
-    }
-    const int dimensions = view.ndim;
-    PyBuffer_Release(&view);
-    if (dimensions != 2)
-      return QueryForm::one;
-    const bool plain =
-        q.get_type().is(numpy.attr("ndarray")) || PyMemoryView_Check(q.ptr());
-    const char kind = py::array(numpy.attr("asarray")(q)).dtype().kind();
-    if (!plain || !(kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b'))
-      throw py::type_error("rows of queries must be a 2-D numpy array of "
-                           "real numbers, or a list of rows");
-    return QueryForm::array_rows;
-  }
-  if ((PyList_CheckExact(q.ptr()) || PyTuple_CheckExact(q.ptr())) &&
-      py::len(q) > 0) {
-    const py::handle first = q[py::int_(0)];
-    if (PyList_Check(first.ptr()) || PyTuple_Check(first.ptr()) ||
-        (py::isinstance<py::array>(first) &&
-         py::array::ensure(first).ndim() >= 1))
-      return QueryForm::listed_rows;
-  }
-  return QueryForm::one;
 }
 
 class Index {
@@ -141,7 +93,7 @@ public:
 
   py::array profile(py::handle q) const {
     require_ready();
-    Queries queries = read_queries(q);
+    Queries queries = read_queries(q, shape_.window);
     if (queries.rows != 1 || queries.two_dimensional)
       throw py::value_error("profile takes one query");
     py::array_t<double> result(shape_.count);
@@ -240,67 +192,6 @@ private:
   static constexpr std::uint64_t ready_mark = 0x6d6f7276656c2e49;
   std::uint64_t ready_ = 0;
 
-  // Queries as the core reads them: rows of `window` doubles.
-  struct Queries {
-    std::unique_ptr<InputSeries> series; // one query
-    py::array array;                     // or rows of a 2-D array
-    std::vector<double> rows_read;       // or rows read one by one
-    const double *data = nullptr;
-    std::int64_t rows = 0;
-    bool two_dimensional = false;
-  };
-
-  Queries read_queries(py::handle q) const {
-    Queries queries;
-    const QueryForm form = query_form(q);
-    const auto check_length = [&](std::int64_t values) {
-      if (values != shape_.window)
-        throw py::value_error("q must hold the window's " +
-                              std::to_string(shape_.window) + " values, not " +
-                              std::to_string(values));
-    };
-    if (form == QueryForm::array_rows) {
-      queries.array =
-          py::module_::import("numpy").attr("ascontiguousarray")(q, "float64");
-      check_length(queries.array.shape(1));
-      queries.rows = queries.array.shape(0);
-      queries.data = static_cast<const double *>(queries.array.data());
-      queries.two_dimensional = true;
-      return queries;
-    }
-    if (form == QueryForm::listed_rows) {
-      const auto rows = static_cast<std::int64_t>(py::len(q));
-      ensure_input_fits(static_cast<std::size_t>(rows * shape_.window));
-      for (const py::handle row : q) {
-        InputSeries series;
-        if (!load_series(row, true, series))
-          throw py::type_error(
-              "each row of q must be a sequence of numbers, not " +
-              py::str(py::type::handle_of(row).attr("__name__"))
-                  .cast<std::string>());
-        check_length(static_cast<std::int64_t>(series.size()));
-        series.materialise();
-        queries.rows_read.insert(queries.rows_read.end(), series.data(),
-                                 series.data() + series.size());
-      }
-      queries.rows = rows;
-      queries.data = queries.rows_read.data();
-      queries.two_dimensional = true;
-      return queries;
-    }
-    queries.series = std::make_unique<InputSeries>();
-    if (!load_series(q, true, *queries.series))
-      throw py::type_error(
-          "q must be a sequence of numbers, a numeric buffer or a 2-D array, "
-          "not " +
-          py::str(py::type::handle_of(q).attr("__name__")).cast<std::string>());
-    check_length(static_cast<std::int64_t>(queries.series->size()));
-    queries.series->materialise();
-    queries.data = queries.series->data();
-    queries.rows = 1;
-    return queries;
-  }
-
   IndexShape shape_;
   std::unique_ptr<InputSeries> series_; // a built index's series
   BuiltIndex built_;
@@ -310,40 +201,6 @@ private:
   mutable std::mutex stats_mutex_;
   SearchStats last_;
 };
-
-// `within` for each row of queries: None, one number for every row, or (for
-// rows) one number per row.
-std::vector<std::optional<double>>
-limits_of(py::handle within, std::int64_t rows, bool two_dimensional) {
-  std::vector<double> values;
-  if (within.is_none()) {
-    values.assign(static_cast<std::size_t>(rows),
-                  std::numeric_limits<double>::infinity());
-  } else if (PyObject_Size(within.ptr()) < 0) { // no length: one number
-    PyErr_Clear();
-    const double value = PyFloat_AsDouble(within.ptr());
-    if (value == -1.0 && PyErr_Occurred())
-      throw py::error_already_set();
-    values.assign(static_cast<std::size_t>(rows), value);
-  } else {
-    InputSeries series;
-    if (!two_dimensional || !load_series(within, true, series) ||
-        static_cast<std::int64_t>(series.size()) != rows)
-      throw py::value_error(
-          "within must be a number, or for rows of queries one number per "
-          "row");
-    series.materialise();
-    values.assign(series.data(), series.data() + series.size());
-  }
-  std::vector<std::optional<double>> limits(values.size());
-  for (std::size_t row = 0; row < values.size(); ++row) {
-    if (std::isnan(values[row]))
-      throw py::value_error("within must be a number, not NaN");
-    if (!within.is_none())
-      limits[row] = values[row];
-  }
-  return limits;
-}
 
 py::tuple Index::query(py::handle q, std::int64_t k,
                        std::optional<std::int64_t> exclude, py::handle within,
@@ -355,7 +212,7 @@ py::tuple Index::query(py::handle q, std::int64_t k,
   if (zone < 0)
     throw py::value_error("exclude must be at least 0, not " +
                           std::to_string(zone));
-  Queries queries = read_queries(q);
+  Queries queries = read_queries(q, shape_.window);
   const std::vector<std::optional<double>> limits =
       limits_of(within, queries.rows, queries.two_dimensional);
   const std::int64_t places = std::min(k, shape_.count);
