@@ -14,6 +14,7 @@
 
 #include <morvel/index.hpp>
 #include <morvel/morvel.hpp>
+#include <morvel/self_join.hpp>
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
@@ -90,6 +91,13 @@ public:
   py::tuple query(py::handle q, std::int64_t k,
                   std::optional<std::int64_t> exclude, py::handle within,
                   bool exact, std::optional<std::int64_t> threads);
+
+  py::tuple matrix_profile(std::optional<std::int64_t> exclude,
+                           std::optional<std::int64_t> threads, bool progress);
+  py::tuple discords(std::int64_t k, std::optional<std::int64_t> exclude,
+                     std::optional<std::int64_t> threads, bool progress);
+  py::tuple motifs(std::int64_t k, std::optional<std::int64_t> exclude,
+                   std::optional<std::int64_t> threads, bool progress);
 
   py::array profile(py::handle q) const {
     require_ready();
@@ -189,6 +197,57 @@ private:
       throw refuse("boxes");
   }
 
+  // The exclusion zone of a self-join, given or the default, and its k.
+  std::int64_t zone_of(const std::optional<std::int64_t> &exclude,
+                       std::int64_t k) const {
+    if (k < 1)
+      throw py::value_error("k must be at least 1, not " + std::to_string(k));
+    const std::int64_t zone =
+        exclude.value_or(default_exclusion(shape_.window));
+    if (zone < 0)
+      throw py::value_error("exclude must be at least 0, not " +
+                            std::to_string(zone));
+    return zone;
+  }
+
+  // Runs a self-join with the interpreter released, after the memory guard
+  // has weighed `bytes`; Ctrl-C stops it between its steps, and with
+  // `progress` it reports on stderr as `name`.
+  template <typename Join>
+  void self_join(const char *name, bool progress, double bytes,
+                 const Join &join) {
+    ensure_arrays_fit(bytes);
+    std::int64_t shown = -1;
+    bool open = false; // a line written and not ended
+    const JoinProgress report = [&](std::int64_t done, std::int64_t total) {
+      py::gil_scoped_acquire acquired;
+      if (PyErr_CheckSignals() != 0)
+        throw py::error_already_set();
+      const py::object stream = py::module_::import("sys").attr("stderr");
+      if (!progress || stream.is_none() || total == 0)
+        return;
+      const std::int64_t percent = done * 100 / total;
+      if (percent == shown)
+        return;
+      shown = percent;
+      open = done != total;
+      stream.attr("write")(
+          std::string("\rmorvel.Index.") + name + ": " + std::to_string(done) +
+          " of " + std::to_string(total) + " windows" + (open ? "" : "\n"));
+    };
+    SearchStats total;
+    {
+      py::gil_scoped_release released;
+      join(report, total);
+    }
+    // A step that ends early (the rest proven needless) ends its line.
+    const py::object stream = py::module_::import("sys").attr("stderr");
+    if (open && !stream.is_none())
+      stream.attr("write")("\n");
+    std::lock_guard<std::mutex> lock(stats_mutex_);
+    last_ = total;
+  }
+
   static constexpr std::uint64_t ready_mark = 0x6d6f7276656c2e49;
   std::uint64_t ready_ = 0;
 
@@ -270,6 +329,67 @@ py::tuple Index::query(py::handle q, std::int64_t k,
     std::lock_guard<std::mutex> lock(stats_mutex_);
     last_ = total;
   }
+  return py::make_tuple(distances, starts);
+}
+
+py::tuple Index::matrix_profile(std::optional<std::int64_t> exclude,
+                                std::optional<std::int64_t> threads,
+                                bool progress) {
+  require_ready();
+  const std::int64_t zone = zone_of(exclude, 1);
+  const std::int32_t workers = thread_count(threads);
+  const auto count = static_cast<py::ssize_t>(shape_.count);
+  ensure_arrays_fit(16.0 * static_cast<double>(shape_.count));
+  py::array_t<double> distances(count);
+  py::array_t<std::int64_t> neighbours(count);
+  double *distance_out = distances.mutable_data();
+  std::int64_t *neighbour_out = neighbours.mutable_data();
+  self_join("matrix_profile", progress,
+            matrix_profile_bytes(shape_, tables_, workers),
+            [&](const JoinProgress &report, SearchStats &stats) {
+              morvel::matrix_profile(shape_, tables_, ts_, zone, workers,
+                                     report, distance_out, neighbour_out,
+                                     stats);
+            });
+  return py::make_tuple(distances, neighbours);
+}
+
+py::tuple Index::discords(std::int64_t k, std::optional<std::int64_t> exclude,
+                          std::optional<std::int64_t> threads, bool progress) {
+  require_ready();
+  const std::int64_t zone = zone_of(exclude, k);
+  const std::int32_t workers = thread_count(threads);
+  const auto places =
+      static_cast<py::ssize_t>(std::min<std::int64_t>(k, shape_.count));
+  py::array_t<double> distances(places);
+  py::array_t<std::int64_t> starts(places), neighbours(places);
+  double *distance_out = distances.mutable_data();
+  std::int64_t *start_out = starts.mutable_data();
+  std::int64_t *neighbour_out = neighbours.mutable_data();
+  self_join("discords", progress, discords_bytes(shape_, tables_, k, workers),
+            [&](const JoinProgress &report, SearchStats &stats) {
+              morvel::discords(shape_, tables_, ts_, k, zone, workers, report,
+                               distance_out, start_out, neighbour_out, stats);
+            });
+  return py::make_tuple(distances, starts, neighbours);
+}
+
+py::tuple Index::motifs(std::int64_t k, std::optional<std::int64_t> exclude,
+                        std::optional<std::int64_t> threads, bool progress) {
+  require_ready();
+  const std::int64_t zone = zone_of(exclude, k);
+  const std::int32_t workers = thread_count(threads);
+  const auto places =
+      static_cast<py::ssize_t>(std::min<std::int64_t>(k, shape_.count));
+  py::array_t<double> distances(places);
+  py::array_t<std::int64_t> starts({places, py::ssize_t{2}});
+  double *distance_out = distances.mutable_data();
+  std::int64_t *start_out = starts.mutable_data();
+  self_join("motifs", progress, motifs_bytes(shape_, tables_, k, workers),
+            [&](const JoinProgress &report, SearchStats &stats) {
+              morvel::motifs(shape_, tables_, ts_, k, zone, workers, report,
+                             distance_out, start_out, stats);
+            });
   return py::make_tuple(distances, starts);
 }
 
@@ -371,6 +491,41 @@ results, on `threads` threads.)";
 
 } // namespace
 
+constexpr const char *matrix_profile_doc =
+    R"(Each window's nearest other window: (distances, neighbours).
+
+distances is float64 and neighbours int64 (a start), one per window, in
+window order: the nearest window whose start is more than `exclude` from
+its own (default a quarter of the window, rounded up), ties to the lower
+start, at the index's distance, bit for bit. A window with no shape is at
+NaN with neighbour -1 and is never another's neighbour; a window with no
+other window is at +inf with -1. Runs on `threads` threads (default: every
+core) with the interpreter released; Ctrl-C stops it; progress=True
+reports on stderr.)";
+
+constexpr const char *discords_doc =
+    R"(The k windows farthest from every other: (distances, starts, neighbours).
+
+The windows of largest matrix_profile() value, chosen greedily: the
+largest, then the largest whose start is more than `exclude` from every
+start chosen, ...; ties to the lower start; a window at NaN or +inf is
+never chosen. Each of the k places holds its distance (float64), its start
+and its nearest window's start (int64); a place none fills holds NaN, -1
+and -1. Found without the whole profile: a window is dropped as soon as a
+window nearer than the k-th discord's bound is found. threads and progress
+as for matrix_profile().)";
+
+constexpr const char *motifs_doc =
+    R"(The k pairs of windows nearest each other: (distances, starts).
+
+The nearest pair of windows whose starts are more than `exclude` apart,
+then the nearest pair whose both starts are more than `exclude` from every
+start chosen, ...; each pair as a row (lower start, higher start) of starts
+(int64, shape (k, 2)), ties to the lower pair; distances float64. A place
+none fills holds NaN and -1, -1. Found from lower bounds and a shrinking
+radius, without the whole profile. threads and progress as for
+matrix_profile().)";
+
 void define_index(py::module_ &module) {
   py::class_<Index>(module, "Index", index_doc)
       .def(py::init<py::handle, std::int64_t, std::int64_t,
@@ -383,6 +538,15 @@ void define_index(py::module_ &module) {
            py::kw_only(), py::arg("exclude") = py::none(),
            py::arg("within") = py::none(), py::arg("exact") = true,
            py::arg("threads") = py::none(), query_doc)
+      .def("matrix_profile", &Index::matrix_profile, py::kw_only(),
+           py::arg("exclude") = py::none(), py::arg("threads") = py::none(),
+           py::arg("progress") = false, matrix_profile_doc)
+      .def("discords", &Index::discords, py::arg("k") = 1, py::kw_only(),
+           py::arg("exclude") = py::none(), py::arg("threads") = py::none(),
+           py::arg("progress") = false, discords_doc)
+      .def("motifs", &Index::motifs, py::arg("k") = 1, py::kw_only(),
+           py::arg("exclude") = py::none(), py::arg("threads") = py::none(),
+           py::arg("progress") = false, motifs_doc)
       .def("profile", &Index::profile, py::arg("q"),
            "The distance of q to every window, in window order: the brute "
            "force the queries agree with.")

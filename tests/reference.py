@@ -225,6 +225,70 @@ def nearest(ts, window, stride, q, k, exclude, within=None):
     return [d for d, _ in chosen], [s for _, s in chosen]
 
 
+def self_join(ts, window, stride):
+    """The windows' starts and every pair's distance (distances[i][j], i as
+    the query), None for a pair with a window without shape."""
+    starts = list(range(0, len(ts) - window + 1, stride))
+    windows = [ts[s : s + window] for s in starts]
+    shaped = [all(math.isfinite(v) for v in znormalise(x)) for x in windows]
+    distances = [
+        [window_distance(windows[i], windows[j]) if shaped[i] and shaped[j] else None for j in range(len(starts))]
+        for i in range(len(starts))
+    ]
+    return starts, distances
+
+
+def matrix_profile(starts, distances, exclude):
+    """Each window's nearest window more than `exclude` away, ties to the
+    lower start: (distance, start); NaN, -1 without shape; inf, -1 alone."""
+    profile = []
+    for i, row in enumerate(distances):
+        if row[i] is None:
+            profile.append((math.nan, -1))
+            continue
+        best = (math.inf, -1)
+        for j, d in enumerate(row):
+            if d is not None and abs(starts[j] - starts[i]) > exclude and d < best[0]:
+                best = (d, starts[j])
+        profile.append(best)
+    return profile
+
+
+def discords(starts, distances, k, exclude):
+    """The k largest profile values, chosen greedily outside each other's
+    zones, ties to the lower start: (distance, start, neighbour) each."""
+    profile = matrix_profile(starts, distances, exclude)
+    ranked = sorted(
+        ((d, s, n) for (d, n), s in zip(profile, starts, strict=True) if math.isfinite(d)),
+        key=lambda one: (-one[0], one[1]),
+    )
+    chosen = []
+    for one in ranked:
+        if len(chosen) < min(k, len(starts)) and all(abs(one[1] - c[1]) > exclude for c in chosen):
+            chosen.append(one)
+    return chosen + [(math.nan, -1, -1)] * (min(k, len(starts)) - len(chosen))
+
+
+def motifs(starts, distances, k, exclude):
+    """The k nearest pairs more than `exclude` apart, greedily: each pair's
+    both starts more than `exclude` from every start chosen before; ties to
+    the lower pair: (distance, lower start, higher start) each."""
+    pairs = sorted(
+        (distances[i][j], starts[i], starts[j])
+        for i in range(len(starts))
+        for j in range(i + 1, len(starts))
+        if distances[i][j] is not None and starts[j] - starts[i] > exclude
+    )
+    chosen, taken = [], []
+    for d, a, b in pairs:
+        if len(chosen) == min(k, len(starts)):
+            break
+        if all(abs(a - t) > exclude and abs(b - t) > exclude for t in taken):
+            chosen.append((d, a, b))
+            taken += [a, b]
+    return chosen + [(math.nan, -1, -1)] * (min(k, len(starts)) - len(chosen))
+
+
 def checksum(data):
     """The 64-bit checksum of an index's files, as hexadecimal text."""
     p1, p2 = 0x9E3779B185EBCA87, 0xC2B2AE3D27D4EB4F

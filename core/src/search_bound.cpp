@@ -34,6 +34,18 @@ double Slack::distance_below(double sum) const {
   return below > 0.0 ? below * (1.0 - 1e-12) : 0.0;
 }
 
+Slack slack_for(std::int64_t n, std::int64_t w, double scale) {
+  const double u = unit_roundoff;
+  const double root_n = std::sqrt(static_cast<double>(n));
+  const double limit = regular_limit(n);
+  const double rounding = 2.0001 * u * root_n * (scale + limit) * (1.0 + u);
+  const double errors = std::sqrt(static_cast<double>(w)) *
+                        (segment_error(n, limit) + segment_error(n, scale));
+  const double shrink = std::sqrt(static_cast<double>(w) / n);
+  return Slack(w, rounding * shrink + errors,
+               shrink / (1.0 - static_cast<double>(n + 4) * u));
+}
+
 Query prepare(const IndexShape &shape, const double *q) {
   Query query;
   const std::int64_t n = shape.window;
@@ -64,17 +76,7 @@ Query prepare(const IndexShape &shape, const double *q) {
       query.cells[j * symbols + s] =
           squared_gap(mean, {s == 0 ? -infinity : cuts[s - 1], cuts[s]});
   }
-  const double u = unit_roundoff;
-  const double root_n = std::sqrt(static_cast<double>(n));
-  const double limit = regular_limit(n);
-  const double rounding =
-      2.0001 * u * root_n * (summary.scale + limit) * (1.0 + u);
-  const double errors =
-      std::sqrt(static_cast<double>(w)) *
-      (segment_error(n, limit) + segment_error(n, summary.scale));
-  const double shrink = std::sqrt(static_cast<double>(w) / n);
-  query.slack = Slack(w, rounding * shrink + errors,
-                      shrink / (1.0 - static_cast<double>(n + 4) * u));
+  query.slack = slack_for(n, w, summary.scale);
   return query;
 }
 

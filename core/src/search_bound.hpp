@@ -64,6 +64,11 @@ struct Query {
   Slack slack;
 };
 
+// The slack of a query of n values, w segments and scale fl(max|dev| / sd)
+// `scale`: larger for a larger scale, so that the slack of the largest
+// scale among several queries serves for each of them. O(1).
+Slack slack_for(std::int64_t n, std::int64_t w, double scale);
+
 // Reads q (shape.window values). Throws std::invalid_argument when q has no
 // shape. Cost: two passes over q, and w * 256 cells.
 Query prepare(const IndexShape &shape, const double *q);

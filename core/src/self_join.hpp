@@ -1,0 +1,145 @@
+// What the self-join answers share: the work shared among threads in steps,
+// which windows are another's, and a window's nearest other window.
+#pragma once
+
+#include "morvel/morvel.hpp"
+#include "morvel/self_join.hpp"
+#include "search_heap.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <set>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace morvel::detail {
+
+// Runs work(first, last) over [0, count) in steps of `step` on `threads`
+// threads, this one included, calling progress(done, count) here after
+// each of this thread's steps. An exception from a step or from progress
+// stops every thread after its step and is thrown here; so is a
+// std::bad_alloc, as allocation_error. work returning false stops them too
+// (nothing left worth doing).
+template <typename Work>
+void in_steps(std::int64_t count, std::int64_t step, std::int32_t threads,
+              const JoinProgress &progress, const Work &work) {
+  std::atomic<std::int64_t> next{0}, done{0};
+  std::atomic<bool> stop{false};
+  std::exception_ptr error;
+  std::mutex error_mutex;
+  const auto fail = [&] {
+    std::lock_guard<std::mutex> lock(error_mutex);
+    if (!error)
+      error = std::current_exception();
+    stop = true;
+  };
+  const auto steps = [&](bool reporting) {
+    while (!stop) {
+      const std::int64_t first = next.fetch_add(step);
+      if (first >= count)
+        break;
+      const std::int64_t last = std::min(count, first + step);
+      try {
+        if (!work(first, last))
+          stop = true;
+      } catch (...) {
+        fail();
+        break;
+      }
+      done += last - first;
+      if (reporting && progress) {
+        try {
+          progress(done, count);
+        } catch (...) {
+          fail();
+        }
+      }
+    }
+  };
+  std::vector<std::thread> helpers;
+  for (std::int32_t t = 1; t < threads && t * step < count; ++t) {
+    try {
+      helpers.emplace_back(steps, false);
+    } catch (const std::system_error &) {
+      break; // no more threads to be had: fewer do it
+    }
+  }
+  steps(true);
+  for (std::thread &helper : helpers)
+    helper.join();
+  if (error) {
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::bad_alloc &) {
+      throw allocation_error();
+    }
+  }
+}
+
+// Whether a window is in an ascending list of windows. O(log count).
+inline bool listed(const std::uint32_t *list, std::int64_t count,
+                   std::int64_t window) {
+  return std::binary_search(list, list + count,
+                            static_cast<std::uint32_t>(window));
+}
+
+// The windows a window may be joined with: a start more than `exclude`
+// from its own and, when `zones` is given, from every start in it.
+struct AwayFrom {
+  std::int64_t start;
+  std::int64_t exclude;
+  std::int64_t stride;
+  const std::set<std::int64_t> *zones = nullptr;
+  bool apart(std::int64_t a, std::int64_t b) const {
+    return a - b > exclude || b - a > exclude;
+  }
+  bool free(std::int64_t other) const {
+    if (zones == nullptr)
+      return true;
+    const auto after = zones->lower_bound(other - exclude);
+    return after == zones->end() || *after > other + exclude;
+  }
+  bool admits(std::uint32_t window) const {
+    const std::int64_t other = static_cast<std::int64_t>(window) * stride;
+    return apart(other, start) && free(other);
+  }
+  const double *known(std::uint32_t) const { return nullptr; }
+  void remember(std::uint32_t, double) {}
+};
+
+// Window `window`'s nearest other window among those `away` admits (its
+// distance, its number; +inf and -1 for none), starting from `hint` when
+// that is one (a window number, or -1), stopped early (`stopped`) once one
+// nearer than `stop_below` is found. Precondition: the window has a shape.
+struct Nearest {
+  double distance;
+  std::int64_t window;
+  bool stopped;
+};
+inline Nearest nearest_other(const IndexShape &shape, const IndexTables &tables,
+                             const double *ts, std::int64_t window,
+                             const AwayFrom &away, std::int64_t hint,
+                             double stop_below, SearchStats &stats) {
+  const Query query = prepare(shape, ts + window * shape.stride);
+  const SearchTask task{shape, tables, ts, query, std::nullopt, stats};
+  AwayFrom admit = away;
+  HeapSearch<AwayFrom> search(task, 1, admit);
+  search.stop_below(stop_below);
+  if (hint >= 0 && hint < shape.count &&
+      admit.admits(static_cast<std::uint32_t>(hint)) &&
+      !listed(tables.shapeless, tables.shapeless_count, hint))
+    search.offer_window(static_cast<std::uint32_t>(hint));
+  if (!search.stopped())
+    search.run(true);
+  const bool stopped = search.stopped();
+  const std::vector<Found> best = search.sorted();
+  if (best.empty())
+    return {std::numeric_limits<double>::infinity(), -1, false};
+  return {best.front().distance, best.front().window, stopped};
+}
+
+} // namespace morvel::detail
