@@ -67,7 +67,9 @@ def test_signature_and_docstring_have_one_source(function):
 
 
 INDEX_STUB = next(
-    node for node in ast.parse((ROOT / "module" / "morvel.pyi").read_text()).body if isinstance(node, ast.ClassDef) and node.name == "Index"
+    node
+    for node in ast.parse((ROOT / "module" / "morvel.pyi").read_text()).body
+    if isinstance(node, ast.ClassDef) and node.name == "Index"
 )
 
 
