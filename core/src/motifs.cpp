@@ -20,6 +20,8 @@ namespace morvel {
 namespace {
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
+// Ranked words per block of the finer boxes a pair search bounds.
+constexpr std::int64_t block_size = 8;
 
 // A pair of windows a < b at their distance, in the order of answers.
 struct Pair {
@@ -98,6 +100,21 @@ double span_bound(const IndexShape &shape, const IndexTables &tables,
   return sum;
 }
 
+// A window's bound against symbols least[j] ... most[j] (a leaf's box, or
+// a word: least == most): each segment's squared gap to the region of the
+// symbol in that range nearest its mean, added in segment order. These are
+// the cells of a query's leaf bound and word bound, the same values.
+double bound_of(std::int64_t w, const double *means, const std::uint8_t *least,
+                const std::uint8_t *most) {
+  const double *cuts = fine_breakpoints();
+  double sum = 0.0;
+  for (std::int64_t j = 0; j < w; ++j) {
+    const double lower = least[j] == 0 ? -infinity : cuts[least[j] - 1];
+    sum += squared_gap(means[j], {lower, cuts[most[j]]});
+  }
+  return sum;
+}
+
 } // namespace
 
 double motifs_bytes(const IndexShape &shape, const IndexTables &tables,
@@ -105,7 +122,8 @@ double motifs_bytes(const IndexShape &shape, const IndexTables &tables,
   // Per window: its moments, its bound and hint; per leaf: its spans and
   // its place among the leaves a query leaf keeps; per thread a query.
   const double leaves = static_cast<double>(leaf_count(tables.ranked));
-  return shape.count * 28.0 + leaves * (16.0 * shape.w + 16.0) +
+  return shape.count * (28.0 + 2.0 * shape.w / block_size) +
+         leaves * (16.0 * shape.w + 16.0) +
          threads * (leaves * 4.0 + 8.0 * shape.window) +
          static_cast<double>(std::min(k, shape.count)) * 64.0;
 }
@@ -138,6 +156,25 @@ void motifs(const IndexShape &shape, const IndexTables &tables,
                                      deviations.data() + first);
                      return true;
                    });
+  const detail::Feeds feeds = detail::segment_feeds(n, w);
+  // Boxes of blocks of a few ranked words, finer than the leaves': the
+  // least and greatest symbol of each segment, as a leaf's box.
+  std::vector<std::uint8_t> blocks;
+  try {
+    blocks.resize(static_cast<std::size_t>((tables.ranked + block_size - 1) /
+                                           block_size * 2 * w));
+  } catch (const std::bad_alloc &) {
+    throw allocation_error();
+  }
+  for (std::int64_t r = 0; r < tables.ranked; ++r) {
+    std::uint8_t *least = blocks.data() + r / block_size * 2 * w;
+    const std::uint8_t *word = tables.words + r * w;
+    for (std::int64_t j = 0; j < w; ++j) {
+      least[j] = r % block_size == 0 ? word[j] : std::min(least[j], word[j]);
+      least[w + j] =
+          r % block_size == 0 ? word[j] : std::max(least[w + j], word[j]);
+    }
+  }
   std::set<std::int64_t> zones; // the starts chosen
   detail::AwayFrom free_of{0, exclude, shape.stride, &zones};
   const auto joinable = [&](std::int64_t a, std::int64_t b) {
@@ -167,14 +204,16 @@ void motifs(const IndexShape &shape, const IndexTables &tables,
         [&](std::int64_t first, std::int64_t last) {
           SearchStats mine;
           std::vector<double> zx(static_cast<std::size_t>(n));
+          std::vector<double> leaf_segments(
+              static_cast<std::size_t>(index_leaf_size * w));
+          std::vector<double> leaf_scales(index_leaf_size);
+          std::vector<std::int64_t> block_kept;
           std::vector<std::int64_t> kept; // the leaves a query leaf keeps
+          double limit = infinity;        // the nearest pair so far
           const auto join = [&](std::int64_t x, const auto &each_other) {
-            if (!free_of.free(x * shape.stride))
-              return;
             const double *values = ts + x * shape.stride;
             for (std::int64_t i = 0; i < n; ++i)
               zx[i] = (values[i] - means[x]) / deviations[x];
-            double limit;
             {
               std::lock_guard<std::mutex> lock(mutex);
               limit = best.distance;
@@ -204,6 +243,9 @@ void motifs(const IndexShape &shape, const IndexTables &tables,
           };
           for (std::int64_t item = first; item < last; ++item) {
             if (item >= leaves) { // an irregular window against every one
+              if (!free_of.free(std::int64_t{tables.irregular[item - leaves]} *
+                                shape.stride))
+                continue;
               join(std::int64_t{tables.irregular[item - leaves]},
                    [&](const auto &visit) {
                      for (std::int64_t y = 0; y < shape.count; ++y)
@@ -228,18 +270,83 @@ void motifs(const IndexShape &shape, const IndexTables &tables,
                 kept.push_back(leaf);
             }
             mine.leaves += static_cast<std::int64_t>(kept.size());
+            const std::int64_t begin = item * index_leaf_size;
             const std::int64_t end =
-                std::min(tables.ranked, (item + 1) * index_leaf_size);
-            for (std::int64_t r = item * index_leaf_size; r < end; ++r)
-              join(std::int64_t{tables.windows[r]}, [&](const auto &visit) {
-                for (const std::int64_t leaf : kept) {
-                  const std::int64_t stop =
-                      std::min(tables.ranked, (leaf + 1) * index_leaf_size);
-                  for (std::int64_t s = leaf * index_leaf_size; s < stop; ++s)
-                    visit(std::int64_t{tables.windows[s]});
+                std::min(tables.ranked, begin + index_leaf_size);
+            for (std::int64_t r = begin; r < end; ++r) {
+              const double *values =
+                  ts + std::int64_t{tables.windows[r]} * shape.stride;
+              detail::Summary summary;
+              detail::summarise<1>(&values, n, w, feeds, &summary,
+                                   &leaf_segments[(r - begin) * w]);
+              leaf_scales[r - begin] = summary.scale;
+            }
+            // Blocks of a few query windows, held against the leaves their
+            // leaf kept: their spans are narrower.
+            for (std::int64_t block = begin; block < end; block += block_size) {
+              const std::int64_t block_end = std::min(end, block + block_size);
+              std::vector<double> block_low(
+                  leaf_segments.begin() + (block - begin) * w,
+                  leaf_segments.begin() + (block - begin + 1) * w);
+              std::vector<double> block_high = block_low;
+              double block_scale = 0.0;
+              for (std::int64_t r = block; r < block_end; ++r) {
+                block_scale = std::max(block_scale, leaf_scales[r - begin]);
+                for (std::int64_t j = 0; j < w; ++j) {
+                  const double mean = leaf_segments[(r - begin) * w + j];
+                  block_low[j] = std::min(block_low[j], mean);
+                  block_high[j] = std::max(block_high[j], mean);
                 }
-                irregular(visit);
-              });
+              }
+              const double block_prune =
+                  detail::slack_for(n, w, block_scale).prune_above(limit);
+              block_kept.clear();
+              for (const std::int64_t leaf : kept)
+                if (!(span_bound(shape, tables, leaf, block_low.data(),
+                                 block_high.data()) > block_prune))
+                  block_kept.push_back(leaf);
+              for (std::int64_t r = block; r < block_end; ++r) {
+                const std::int64_t x = tables.windows[r];
+                if (!free_of.free(x * shape.stride))
+                  continue;
+                // The window's own bound against each leaf kept, and then
+                // against each word: a query's leaf and word bounds, their
+                // cells computed as they are needed.
+                const double *own = &leaf_segments[(r - begin) * w];
+                const detail::Slack slack =
+                    detail::slack_for(n, w, leaf_scales[r - begin]);
+                join(x, [&](const auto &visit) {
+                  for (const std::int64_t leaf : block_kept) {
+                    const std::uint8_t *least = tables.boxes + leaf * 2 * w;
+                    if (bound_of(w, own, least, least + w) >
+                        slack.prune_above(limit))
+                      continue;
+                    const std::int64_t stop =
+                        std::min(tables.ranked, (leaf + 1) * index_leaf_size);
+                    for (std::int64_t block = leaf * index_leaf_size;
+                         block < stop; block += block_size) {
+                      const std::uint8_t *box =
+                          blocks.data() + block / block_size * 2 * w;
+                      if (bound_of(w, own, box, box + w) >
+                          slack.prune_above(limit))
+                        continue;
+                      for (std::int64_t s = block;
+                           s < std::min(stop, block + block_size); ++s) {
+                        if (tables.windows[s] <= x)
+                          continue; // the pair is the lower window's to join
+                        const std::uint8_t *word = tables.words + s * w;
+                        ++mine.window_bounds;
+                        if (bound_of(w, own, word, word) >
+                            slack.prune_above(limit))
+                          continue;
+                        visit(std::int64_t{tables.windows[s]});
+                      }
+                    }
+                  }
+                  irregular(visit);
+                });
+              }
+            }
           }
           std::lock_guard<std::mutex> lock(mutex);
           stats += mine;
