@@ -1,4 +1,10 @@
-"""The shapes a series keeps coming back to: its most frequent SAX words.
+"""The shapes a series keeps coming back to: the pairs of windows nearest
+each other (morvel.Index.motifs, exact), and, the teaching version, the
+most frequent SAX words.
+
+morvel.Index.motifs gives the nearest pair of windows that do not overlap,
+then the nearest pair clear of the first two, and so on: exact distances,
+found from lower bounds and a shrinking radius.
 
 Every window gets its SAX word (one morvel.sax call). A word that turns up
 again and again marks a recurring shape, a motif. Neighbouring windows overlap
@@ -44,6 +50,14 @@ def non_trivial(positions, window):
     return kept
 
 
+def nearest_pairs(ts, window, top=3):
+    """The `top` nearest pairs of windows, none overlapping another chosen:
+    (distance, (start, start)) each."""
+    index = morvel.Index(ts, window)
+    distances, starts = index.motifs(top, exclude=window - 1)
+    return [(float(d), (int(a), int(b))) for d, (a, b) in zip(distances, starts, strict=True) if a >= 0]
+
+
 def motifs(ts, window, w=8, alpha=6, top=3):
     words = ["".join(letters) for letters in morvel.sax(ts, window, 1, w, alpha)]
     occurrences = defaultdict(list)
@@ -62,31 +76,34 @@ def motifs(ts, window, w=8, alpha=6, top=3):
     return found[:top]
 
 
-def draw(ts, window, found, path=PICTURE):
+def draw(ts, window, pairs, path=PICTURE):
     def draw_on(axes):
         axes.plot(ts, color="0.6", linewidth=0.6)
-        for motif, colour in zip(found, ("crimson", "royalblue", "darkgreen"), strict=False):
-            for k, position in enumerate(motif.positions):
+        for (distance, positions), colour in zip(pairs, ("crimson", "royalblue", "darkgreen"), strict=False):
+            for k, position in enumerate(positions):
                 axes.plot(
                     range(position, position + window),
                     ts[position : position + window],
                     color=colour,
                     linewidth=1.1,
-                    label=f"{motif.word} x{len(motif.positions)}" if k == 0 else None,
+                    label=f"pair at {distance:.3f}" if k == 0 else None,
                 )
 
-    title = f"Most frequent SAX words of windows of {window}, overlapping occurrences counted once"
+    title = f"The nearest pairs of windows of {window}, none overlapping another"
     return plot(path, title, draw_on)
 
 
 def main(window=100):
     ts, _ = load()
-    found = motifs(ts, window)
-    print(f"{len(ts):,} heart-rate readings, windows of {window}:")
-    for motif in found:
+    pairs = nearest_pairs(ts, window)
+    print(f"{len(ts):,} heart-rate readings, windows of {window}; the nearest pairs:")
+    for distance, (a, b) in pairs:
+        print(f"  readings {a} and {b}: distance {distance:.4f}")
+    print("the most frequent SAX words:")
+    for motif in motifs(ts, window):
         shown = ", ".join(str(p) for p in motif.positions[:8]) + (" ..." if len(motif.positions) > 8 else "")
         print(f"  {motif.word}: {len(motif.positions)} occurrences (mean distance {motif.spread:.3f}) at {shown}")
-    print(f"drawn in {draw(ts, window, found)}")
+    print(f"drawn in {draw(ts, window, pairs)}")
     return 0
 
 

@@ -55,6 +55,8 @@ def test_motif_search_finds_the_three_implanted_occurrences(seed):
     assert len(top.positions) == 3
     for position, start in zip(top.positions, starts, strict=True):
         assert abs(position - start) <= window // 8
+    (_, pair), *_ = motifs.nearest_pairs(ts, window)
+    assert all(min(abs(position - start) for start in starts) <= window // 8 for position in pair)
 
 
 def test_trivial_matches_count_once():
