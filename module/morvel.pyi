@@ -199,6 +199,63 @@ class Index:
         NaN or an infinity); a 2-D q answers one query per row, in rows of the
         results, on `threads` threads.
         """
+    def matrix_profile(
+        self,
+        *,
+        exclude: typing.SupportsIndex | None = None,
+        threads: typing.SupportsIndex | None = None,
+        progress: bool = False,
+    ) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.int64]]:
+        """Each window's nearest other window: (distances, neighbours).
+
+        distances is float64 and neighbours int64 (a start), one per window, in
+        window order: the nearest window whose start is more than `exclude` from
+        its own (default a quarter of the window, rounded up), ties to the lower
+        start, at the index's distance, bit for bit. A window with no shape is at
+        NaN with neighbour -1 and is never another's neighbour; a window with no
+        other window is at +inf with -1. Runs on `threads` threads (default: every
+        core) with the interpreter released; Ctrl-C stops it; progress=True
+        reports on stderr.
+        """
+    def discords(
+        self,
+        k: typing.SupportsIndex = 1,
+        *,
+        exclude: typing.SupportsIndex | None = None,
+        threads: typing.SupportsIndex | None = None,
+        progress: bool = False,
+    ) -> tuple[
+        numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64]
+    ]:
+        """The k windows farthest from every other: (distances, starts, neighbours).
+
+        The windows of largest matrix_profile() value, chosen greedily: the
+        largest, then the largest whose start is more than `exclude` from every
+        start chosen, ...; ties to the lower start; a window at NaN or +inf is
+        never chosen. Each of the k places holds its distance (float64), its start
+        and its nearest window's start (int64); a place none fills holds NaN, -1
+        and -1. Found without the whole profile: a window is dropped as soon as a
+        window nearer than the k-th discord's bound is found. threads and progress
+        as for matrix_profile().
+        """
+    def motifs(
+        self,
+        k: typing.SupportsIndex = 1,
+        *,
+        exclude: typing.SupportsIndex | None = None,
+        threads: typing.SupportsIndex | None = None,
+        progress: bool = False,
+    ) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.int64]]:
+        """The k pairs of windows nearest each other: (distances, starts).
+
+        The nearest pair of windows whose starts are more than `exclude` apart,
+        then the nearest pair whose both starts are more than `exclude` from every
+        start chosen, ...; each pair as a row (lower start, higher start) of starts
+        (int64, shape (k, 2)), ties to the lower pair; distances float64. A place
+        none fills holds NaN and -1, -1. Found from lower bounds and a shrinking
+        radius, without the whole profile. threads and progress as for
+        matrix_profile().
+        """
     def profile[T: _Number](self, q: _Series[T]) -> numpy.typing.NDArray[numpy.float64]:
         """The distance of q to every window, in window order: the brute force the queries agree with."""
     def save(self, path: str | os.PathLike[str]) -> None:

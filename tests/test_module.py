@@ -73,7 +73,10 @@ INDEX_STUB = next(
 )
 
 
-@pytest.mark.parametrize("member", [None, "query", "profile", "save", "load", "stats", "nbytes", "exclude"])
+@pytest.mark.parametrize(
+    "member",
+    [None, "query", "matrix_profile", "discords", "motifs", "profile", "save", "load", "stats", "nbytes", "exclude"],
+)
 def test_index_stub_carries_the_module_docstrings(member):
     """What a reader of the stub sees of Index is what help() shows."""
     if member is None:
