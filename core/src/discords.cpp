@@ -65,6 +65,7 @@ void discords(const IndexShape &shape, const IndexTables &tables,
               double *distances, std::int64_t *starts, std::int64_t *neighbours,
               SearchStats &stats) {
   exclude = std::min(exclude, shape.length);
+  const std::vector<std::uint8_t> blocks = detail::word_blocks(shape, tables);
   const detail::JoinBounds bounds =
       detail::join_bounds(shape, tables, ts, exclude, threads, progress);
   std::vector<std::uint32_t> order;
@@ -104,7 +105,7 @@ void discords(const IndexShape &shape, const IndexTables &tables,
                                       shape.stride};
           const std::uint32_t hint = bounds.hints[window];
           const detail::Nearest nearest = detail::nearest_other(
-              shape, tables, ts, window, away,
+              shape, tables, ts, blocks.data(), window, away,
               hint == detail::JoinBounds::none ? -1 : std::int64_t{hint}, below,
               mine);
           if (nearest.stopped || nearest.window < 0)

@@ -11,9 +11,13 @@ namespace morvel {
 
 double matrix_profile_bytes(const IndexShape &shape, const IndexTables &tables,
                             std::int32_t threads) {
-  // Per thread: one search, and a query's cells and values.
-  return threads * (search_bytes(shape, tables, 1) +
-                    8.0 * (shape.window + shape.w * fine_symbol_count));
+  // The blocks' boxes; per thread one search, and a query's cells and
+  // values.
+  return static_cast<double>(tables.ranked) / detail::word_block_size * 2.0 *
+             static_cast<double>(shape.w) +
+         threads * (search_bytes(shape, tables, 1) +
+                    8.0 * static_cast<double>(shape.window +
+                                              shape.w * fine_symbol_count));
 }
 
 void matrix_profile(const IndexShape &shape, const IndexTables &tables,
@@ -22,6 +26,7 @@ void matrix_profile(const IndexShape &shape, const IndexTables &tables,
                     double *distances, std::int64_t *neighbours,
                     SearchStats &stats) {
   exclude = std::min(exclude, shape.length);
+  const std::vector<std::uint8_t> blocks = detail::word_blocks(shape, tables);
   std::mutex stats_mutex;
   // Steps of consecutive windows, so that each but the first of a step
   // starts from its predecessor's answer.
@@ -39,8 +44,9 @@ void matrix_profile(const IndexShape &shape, const IndexTables &tables,
             continue;
           }
           const detail::AwayFrom away{i * shape.stride, exclude, shape.stride};
-          const detail::Nearest nearest = detail::nearest_other(
-              shape, tables, ts, i, away, hint, -detail::search_infinity, mine);
+          const detail::Nearest nearest =
+              detail::nearest_other(shape, tables, ts, blocks.data(), i, away,
+                                    hint, -detail::search_infinity, mine);
           distances[i] = nearest.distance;
           neighbours[i] =
               nearest.window < 0 ? -1 : nearest.window * shape.stride;

@@ -20,8 +20,7 @@ namespace morvel {
 namespace {
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
-// Ranked words per block of the finer boxes a pair search bounds.
-constexpr std::int64_t block_size = 8;
+constexpr std::int64_t block_size = detail::word_block_size;
 
 // A pair of windows a < b at their distance, in the order of answers.
 struct Pair {
@@ -157,24 +156,7 @@ void motifs(const IndexShape &shape, const IndexTables &tables,
                      return true;
                    });
   const detail::Feeds feeds = detail::segment_feeds(n, w);
-  // Boxes of blocks of a few ranked words, finer than the leaves': the
-  // least and greatest symbol of each segment, as a leaf's box.
-  std::vector<std::uint8_t> blocks;
-  try {
-    blocks.resize(static_cast<std::size_t>((tables.ranked + block_size - 1) /
-                                           block_size * 2 * w));
-  } catch (const std::bad_alloc &) {
-    throw allocation_error();
-  }
-  for (std::int64_t r = 0; r < tables.ranked; ++r) {
-    std::uint8_t *least = blocks.data() + r / block_size * 2 * w;
-    const std::uint8_t *word = tables.words + r * w;
-    for (std::int64_t j = 0; j < w; ++j) {
-      least[j] = r % block_size == 0 ? word[j] : std::min(least[j], word[j]);
-      least[w + j] =
-          r % block_size == 0 ? word[j] : std::max(least[w + j], word[j]);
-    }
-  }
+  const std::vector<std::uint8_t> blocks = detail::word_blocks(shape, tables);
   std::set<std::int64_t> zones; // the starts chosen
   detail::AwayFrom free_of{0, exclude, shape.stride, &zones};
   const auto joinable = [&](std::int64_t a, std::int64_t b) {

@@ -203,6 +203,15 @@ private:
     const std::int64_t first = leaf * index_leaf_size;
     const std::int64_t last = std::min(tables_.ranked, first + index_leaf_size);
     for (std::int64_t r = first; r < last; ++r) {
+      if (bound_windows && task_.blocks != nullptr &&
+          r % word_block_size == 0) {
+        const std::uint8_t *box =
+            task_.blocks + r / word_block_size * 2 * shape_.w;
+        if (leaf_bound(query_, box, box + shape_.w) > prune_) {
+          r += word_block_size - 1; // the block's words are no nearer
+          continue;
+        }
+      }
       if (bound_windows) {
         ++task_.stats.window_bounds;
         if (word_bound(query_, tables_.words + r * shape_.w) > prune_)

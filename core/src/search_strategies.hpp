@@ -20,7 +20,13 @@ struct SearchTask {
   const Query &query;
   std::optional<double> within; // farther windows are not wanted
   SearchStats &stats;
+  // Optional boxes of blocks of word_block_size ranked words, which a
+  // search of many queries makes once: each bounds its block's words at
+  // once, as a leaf's box bounds its leaf's.
+  const std::uint8_t *blocks = nullptr;
 };
+
+inline constexpr std::int64_t word_block_size = 8;
 
 enum class Strategy {
   // The best `places` windows, kept in a heap whose worst prunes the rest:

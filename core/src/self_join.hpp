@@ -80,6 +80,30 @@ void in_steps(std::int64_t count, std::int64_t step, std::int32_t threads,
   }
 }
 
+// Boxes of blocks of word_block_size ranked words, finer than the
+// leaves': the least and greatest symbol of each segment, as a leaf's box.
+inline std::vector<std::uint8_t> word_blocks(const IndexShape &shape,
+                                             const IndexTables &tables) {
+  const std::int64_t w = shape.w;
+  std::vector<std::uint8_t> blocks;
+  try {
+    blocks.resize(static_cast<std::size_t>(
+        (tables.ranked + word_block_size - 1) / word_block_size * 2 * w));
+  } catch (const std::bad_alloc &) {
+    throw allocation_error();
+  }
+  for (std::int64_t r = 0; r < tables.ranked; ++r) {
+    std::uint8_t *least = blocks.data() + r / word_block_size * 2 * w;
+    const std::uint8_t *word = tables.words + r * w;
+    const bool first = r % word_block_size == 0;
+    for (std::int64_t j = 0; j < w; ++j) {
+      least[j] = first ? word[j] : std::min(least[j], word[j]);
+      least[w + j] = first ? word[j] : std::max(least[w + j], word[j]);
+    }
+  }
+  return blocks;
+}
+
 // Whether a window is in an ascending list of windows. O(log count).
 inline bool listed(const std::uint32_t *list, std::int64_t count,
                    std::int64_t window) {
@@ -112,6 +136,8 @@ struct AwayFrom {
 };
 
 // Window `window`'s nearest other window among those `away` admits (its
+// distance, its number; +inf and -1 for none), the words bounded a block
+// (word_blocks) at a time,
 // distance, its number; +inf and -1 for none), starting from `hint` when
 // that is one (a window number, or -1), stopped early (`stopped`) once one
 // nearer than `stop_below` is found. Precondition: the window has a shape.
@@ -121,11 +147,12 @@ struct Nearest {
   bool stopped;
 };
 inline Nearest nearest_other(const IndexShape &shape, const IndexTables &tables,
-                             const double *ts, std::int64_t window,
-                             const AwayFrom &away, std::int64_t hint,
-                             double stop_below, SearchStats &stats) {
+                             const double *ts, const std::uint8_t *blocks,
+                             std::int64_t window, const AwayFrom &away,
+                             std::int64_t hint, double stop_below,
+                             SearchStats &stats) {
   const Query query = prepare(shape, ts + window * shape.stride);
-  const SearchTask task{shape, tables, ts, query, std::nullopt, stats};
+  const SearchTask task{shape, tables, ts, query, std::nullopt, stats, blocks};
   AwayFrom admit = away;
   HeapSearch<AwayFrom> search(task, 1, admit);
   search.stop_below(stop_below);
