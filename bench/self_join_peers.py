@@ -1,7 +1,8 @@
 """The peer's matrix profile, run by self_join.py in the peer's own virtual
 environment:
-    self_join_peers.py LENGTH WINDOW OUT.npy
-stumpy.stump over a random walk of LENGTH values (seed 1) with windows of
+    self_join_peers.py LENGTH|FILE.npy WINDOW OUT.npy
+stumpy.stump over a random walk of LENGTH values (seed 1), or the series
+saved in FILE.npy, with windows of
 WINDOW, on the threads numba is given (compiled first, on a short series,
 outside the timing); prints one JSON object with its time, and saves its
 profile and neighbours to OUT.npy (two rows) for comparison."""
@@ -14,8 +15,11 @@ import numpy as np
 
 
 def main():
-    length, window, out = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
-    ts = np.cumsum(np.random.default_rng(1).standard_normal(length))
+    series, window, out = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+    if series.endswith(".npy"):
+        ts = np.load(series)
+    else:
+        ts = np.cumsum(np.random.default_rng(1).standard_normal(int(series)))
     try:
         import numba
         import stumpy
