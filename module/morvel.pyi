@@ -132,6 +132,9 @@ type _Queries[T: _Number] = (
     _Series[T] | numpy.typing.NDArray[typing.Any] | collections.abc.Sequence[collections.abc.Sequence[T]]
 )
 
+# The most of header.json that a load reads: morvel_dask reads as much.
+_index_header_limit: int
+
 class Index:
     """Exact similarity search over the windows of one series.
 

@@ -352,10 +352,11 @@ def test_load_follows_no_link(saved, tmp_path, table):
 
 class FullDisk:
     """Files opened for writing whose n-th write, counted across them, fails
-    as a full disk does."""
+    with `error` (by default as a full disk does)."""
 
-    def __init__(self, failing, monkeypatch):
+    def __init__(self, failing, monkeypatch, error=None):
         self.writes, self.failing, self.open = 0, failing, io.open
+        self.error = error or OSError(28, "No space left on device")
         for module in (io, builtins):
             monkeypatch.setattr(module, "open", self.opened)
 
@@ -370,7 +371,7 @@ class FullDisk:
         def write(self, data):
             self.disk.writes += 1
             if self.disk.writes == self.disk.failing:
-                raise OSError(28, "No space left on device")
+                raise self.disk.error
             return self.file.write(data)
 
         def __getattr__(self, name):
@@ -383,14 +384,15 @@ class FullDisk:
             self.file.close()
 
 
+@pytest.mark.parametrize("error", [None, KeyboardInterrupt()], ids=["full-disk", "interrupt"])
 @pytest.mark.parametrize("failing", range(1, 12))
-def test_a_save_that_fails_part_way_leaves_the_old_index_whole(tmp_path, monkeypatch, failing):
+def test_a_save_that_fails_part_way_leaves_the_old_index_whole(tmp_path, monkeypatch, failing, error):
     old = morvel.Index(walk(2000, 70), 32)
     old.save(tmp_path)
     before, q = sorted(os.listdir(tmp_path)), walk(32, 71)
     expected = bits(*old.query(q, 5))
-    disk = FullDisk(failing, monkeypatch)
-    with pytest.raises(OSError, match="No space left"):
+    disk = FullDisk(failing, monkeypatch, error)
+    with pytest.raises(KeyboardInterrupt) if error else pytest.raises(OSError, match="No space left"):
         morvel.Index(walk(3000, 72), 32).save(tmp_path)
     monkeypatch.undo()
     assert disk.writes == failing
@@ -403,21 +405,6 @@ def test_paths_of_every_kind_save_and_load(tmp_path, kind):
     index = morvel.Index(walk(500, 74), 32)
     index.save(kind(tmp_path / "index"))
     assert len(morvel.Index.load(kind(tmp_path / "index"))) == len(index)
-
-
-def test_an_interrupt_while_saving_is_raised(tmp_path, monkeypatch):
-    index = morvel.Index(walk(500, 75), 32)
-    index.save(tmp_path)
-    before = sorted(os.listdir(tmp_path))
-
-    def interrupted(*arguments, **keywords):
-        raise KeyboardInterrupt
-
-    monkeypatch.setattr(json, "loads", interrupted)
-    with pytest.raises(KeyboardInterrupt):
-        index.save(tmp_path)
-    monkeypatch.undo()
-    assert sorted(os.listdir(tmp_path)) == before
 
 
 def test_saving_onto_a_file_is_refused(tmp_path):
