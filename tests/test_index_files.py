@@ -141,11 +141,17 @@ def test_npy_headers_of_impossible_shapes_are_refused(saved, tmp_path, shape):
         morvel.Index.load(path)
 
 
-def test_checksums_are_blake2b_of_each_whole_file(saved):
-    """What `b2sum -l 256` prints for each file."""
+def test_files_are_as_json_hashlib_and_numpy_write_them(saved):
+    """The header as json.dumps writes it, with what `b2sum -l 256` prints
+    for each file; each table as numpy.save writes it."""
     header = header_of(saved)
+    assert (saved / "header.json").read_text() == json.dumps(header, indent=1, sort_keys=True)
     assert header["checksum"] == "blake2b-256"
     assert header["checksums"] == {table: blake2b(file_of(saved, table)) for table in TABLES}
+    for table in TABLES:
+        written = io.BytesIO()
+        np.save(written, np.load(file_of(saved, table)))
+        assert file_of(saved, table).read_bytes() == written.getvalue(), table
 
 
 def test_version_one_is_still_read(saved, tmp_path):

@@ -44,21 +44,30 @@ TEST(Blake2b256, MatchesHashlibWhateverPiecesItIsFedIn) {
 }
 
 TEST(NpyHeader, IsByteForByteWhatNumpyWrites) {
-  // numpy.lib.format.write_array_header_1_0 for zeros of these shapes: 128
-  // bytes each, the length field 118 ('v').
-  const auto numpy = [](const std::string &dict) {
-    return std::string("\x93NUMPY\x01\x00v\x00", 10) + dict +
-           std::string(128 - 11 - dict.size(), ' ') + "\n";
+  // numpy.lib.format.write_array_header_1_0 for these shapes: `total`
+  // bytes, the length field saying total - 10.
+  const auto numpy = [](const std::string &dict, std::size_t total) {
+    return std::string("\x93NUMPY\x01\x00", 8) + static_cast<char>(total - 10) +
+           '\0' + dict + std::string(total - 11 - dict.size(), ' ') + "\n";
   };
-  EXPECT_EQ(morvel::compose_npy_header(morvel::TableElement::float64, {5}),
-            numpy("{'descr': '<f8', 'fortran_order': False, 'shape': (5,), "
-                  "}"));
-  EXPECT_EQ(morvel::compose_npy_header(morvel::TableElement::uint8, {3, 4}),
-            numpy("{'descr': '|u1', 'fortran_order': False, 'shape': (3, 4), "
-                  "}"));
+  using morvel::TableElement;
   EXPECT_EQ(
-      morvel::compose_npy_header(morvel::TableElement::uint8, {1, 2, 8}),
-      numpy("{'descr': '|u1', 'fortran_order': False, 'shape': (1, 2, 8), }"));
+      morvel::compose_npy_header(TableElement::float64, {5}),
+      numpy("{'descr': '<f8', 'fortran_order': False, 'shape': (5,), }", 128));
+  EXPECT_EQ(morvel::compose_npy_header(TableElement::uint8, {3, 4}),
+            numpy("{'descr': '|u1', 'fortran_order': False, 'shape': (3, 4), }",
+                  128));
+  EXPECT_EQ(
+      morvel::compose_npy_header(TableElement::uint32, {0}),
+      numpy("{'descr': '<u4', 'fortran_order': False, 'shape': (0,), }", 128));
+  // The room numpy leaves for the first extent to grow pushes this one
+  // past a multiple of 64.
+  EXPECT_EQ(
+      morvel::compose_npy_header(TableElement::uint8,
+                                 {1, 1000000000000000000, 100000000000000000}),
+      numpy("{'descr': '|u1', 'fortran_order': False, 'shape': (1, "
+            "1000000000000000000, 100000000000000000), }",
+            192));
 }
 
 // A small index with windows of every kind: flat ones (no shape) and some
