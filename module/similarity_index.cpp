@@ -1,8 +1,8 @@
 // morvel.Index: the series is converted once and held for the index's
 // lifetime; the core builds and searches with the interpreter released; the
-// tables are the core's own vectors after a build, or numpy arrays (mapped
-// or read) after a load, which checks everything it reads before the core
-// sees it.
+// tables are the core's own vectors after a build, or the files themselves
+// (mapped or read) after a load, which checks everything it reads before
+// the core sees it.
 #include "similarity_index.hpp"
 
 #include "index_files.hpp"

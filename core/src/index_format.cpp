@@ -9,8 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
-#include <map>
-#include <memory>
 
 namespace morvel {
 namespace {
