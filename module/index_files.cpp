@@ -257,7 +257,7 @@ void remove_unnamed(const SharedDirectory &directory, bool version_one) {
 
 } // namespace
 
-void define_index_files(py::module_ &module) {
+void define_index_files(py::handle index_class) {
   py::register_local_exception_translator([](std::exception_ptr failure) {
     try {
       if (failure)
@@ -269,7 +269,7 @@ void define_index_files(py::module_ &module) {
     }
   });
   // morvel_dask reads no more of a header than a load does.
-  module.attr("_index_header_limit") = index_header_limit;
+  index_class.attr("_header_limit") = index_header_limit;
 }
 
 void save_index_files(const py::object &path, const IndexShape &shape,

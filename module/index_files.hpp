@@ -13,8 +13,9 @@ namespace morvel::binding {
 
 // Makes the core's refusal of a load, wherever it is thrown, the error of
 // a load that is refused: ValueError("not a readable morvel.Index: " +
-// why); and gives the Python layers the format's limits they share.
-void define_index_files(pybind11::module_ &module);
+// why); and gives the Python layers the format's limits they share, as
+// private attributes of morvel.Index.
+void define_index_files(pybind11::handle index_class);
 
 // Saves an index into the directory `path`, made if missing. Every file is
 // new, created exclusively under a name of this save's own generation (a

@@ -132,9 +132,6 @@ type _Queries[T: _Number] = (
     _Series[T] | numpy.typing.NDArray[typing.Any] | collections.abc.Sequence[collections.abc.Sequence[T]]
 )
 
-# The most of header.json that a load reads: morvel_dask reads as much.
-_index_header_limit: int
-
 class Index:
     """Exact similarity search over the windows of one series.
 
@@ -143,6 +140,8 @@ class Index:
     windows to a shape under the z-normalised Euclidean distance, exactly.
     """
 
+    # The most of header.json that a load reads: morvel_dask reads as much.
+    _header_limit: typing.ClassVar[int]
     def __init__[T: _Number](
         self,
         ts: _Series[T],

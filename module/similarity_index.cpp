@@ -481,7 +481,6 @@ results, on `threads` threads.)";
 } // namespace
 
 void define_index(py::module_ &module) {
-  define_index_files(module);
   py::class_<Index>(module, "Index", index_doc)
       .def(py::init<py::handle, std::int64_t, std::int64_t,
                     std::optional<std::int64_t>, std::optional<std::int64_t>,
@@ -530,6 +529,7 @@ build. Anything else is ValueError("not a readable morvel.Index: ...").)")
       .def_property_readonly("nbytes", &Index::nbytes,
                              "Bytes the index holds beyond the series.")
       .def("__len__", [](const Index &i) { return i.shape().count; });
+  define_index_files(module.attr("Index"));
 }
 
 } // namespace morvel::binding
