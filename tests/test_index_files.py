@@ -311,6 +311,34 @@ def test_loads_beside_saves_see_one_index_whole(tmp_path, savers):
     assert sorted(os.listdir(path)) == sorted(["header.json", *(f"{t}-{generation}.npy" for t in TABLES)])
 
 
+def test_threads_loading_and_saving_one_directory_see_one_index_whole(tmp_path):
+    """In one process, where a load checks its files with the interpreter
+    released (on cp314t with no GIL at all) while other threads save."""
+    indexes = [morvel.Index(walk(20_000, 80 + i), 64) for i in range(2)]
+    q = walk(64, 82)
+    answers = [bits(*index.query(q, 5)) for index in indexes]
+    indexes[0].save(tmp_path)
+    failures, loads = [], []
+
+    def work(turn):
+        try:
+            for step in range(12):
+                if turn < 2:
+                    indexes[(turn + step) % 2].save(tmp_path)
+                else:
+                    loads.append(bits(*morvel.Index.load(tmp_path, mmap=step % 2 == 0).query(q, 5)))
+        except Exception as error:
+            failures.append(error)
+
+    threads = [threading.Thread(target=work, args=(turn,)) for turn in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
+    assert len(loads) == 24 and all(answer in answers for answer in loads)
+
+
 GENERATION = bytes(range(16)).hex()
 SAVE_NAMES = [
     "header.json",
