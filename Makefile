@@ -61,9 +61,10 @@ lint:
 sanitize:
 	tools/run tools/sanitize
 
-# libFuzzer over the core for FUZZ_SECONDS (default 120).
+# libFuzzer over the core and over the loading of saved indexes, each for
+# FUZZ_SECONDS (default 120); FUZZ_TARGET=core or format picks one.
 fuzz:
-	tools/run env FUZZ_SECONDS=$${FUZZ_SECONDS:-120} tools/fuzz
+	tools/run env FUZZ_SECONDS=$${FUZZ_SECONDS:-120} FUZZ_TARGET="$${FUZZ_TARGET:-}" tools/fuzz
 
 # The Python suite on the free-threaded interpreter (cp314t), built once from
 # a CPython source release (CPYTHON_TARBALL, or the one

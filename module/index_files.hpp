@@ -3,26 +3,19 @@
 #pragma once
 
 #include <morvel/index.hpp>
+#include <morvel/index_format.hpp>
 
-#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include <array>
-#include <cstddef>
-#include <cstdint>
-#include <string>
+#include <vector>
 
 namespace morvel::binding {
 
-// An index's arrays in the order of its files: series (float64), words
-// (uint8, ranked x w), windows (uint32), boxes (uint8, leaves x 2 x w),
-// irregular and shapeless (uint32).
-inline constexpr std::size_t index_file_count = 6;
-using IndexArrays = std::array<pybind11::array, index_file_count>;
-
-// The error of a load that is refused: ValueError("not a readable
-// morvel.Index: " + why).
-pybind11::value_error damaged(const std::string &why);
+// Makes the core's refusal of a load, wherever it is thrown, the error of
+// a load that is refused: ValueError("not a readable morvel.Index: " +
+// why); and gives the Python layers the format's limits they share, as
+// private attributes of morvel.Index.
+void define_index_files(pybind11::handle index_class);
 
 // Saves an index into the directory `path`, made if missing. Every file is
 // new, created exclusively under a name of this save's own generation (a
@@ -32,24 +25,24 @@ pybind11::value_error damaged(const std::string &why);
 // generations no header names any longer are removed afterwards, and a
 // save that fails removes what it wrote. Throws OSError (FileExistsError
 // when `path` is a file, NotADirectoryError when a parent is) and what
-// writing throws. Cost: one pass over every array, hashed as it is written.
+// writing throws. Cost: one pass over every table, hashed as it is written.
 void save_index_files(const pybind11::object &path, const IndexShape &shape,
-                      const IndexArrays &arrays);
+                      const double *series, const IndexTables &tables);
 
-// A saved index's shape and arrays, mapped (mmap) or read into memory.
+// A saved index, checked, and the objects that keep its memory (files
+// mapped or read) alive for as long as the index is used.
 struct IndexFiles {
-  IndexShape shape;
-  IndexArrays arrays;
+  LoadedIndex index;
+  std::vector<pybind11::object> memory;
 };
 
-// Opens the index saved at `path`, of format version 1 or 2, checking the
-// header's fields, every file's type, byte order, alignment, shape and size,
-// and its checksum (BLAKE2b-256 of the whole file for version 2): anything
-// else is ValueError("not a readable morvel.Index: ..."). A load that races
-// a save reads the header again and retries, so it returns the index before
-// or after that save. Throws morvel::allocation_error when mmap is false and
-// the files do not fit. The tables' consistency is the caller's to check.
-// Cost: one pass over every file's bytes.
+// Opens the index saved at `path`, of format version 1 or 2, and checks
+// everything load_index checks (morvel/index_format.hpp), with the
+// interpreter released: anything else is
+// ValueError("not a readable morvel.Index: ..."). A load that races a save
+// reads the header again and retries, so it returns the index before or
+// after that save. Throws morvel::allocation_error when mmap is false and
+// the files do not fit. Cost: one pass over every file's bytes.
 IndexFiles load_index_files(const pybind11::object &path, bool mmap);
 
 } // namespace morvel::binding

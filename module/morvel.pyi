@@ -160,6 +160,8 @@ class Index:
     released; Ctrl-C stops a build; progress=True reports it on stderr.
     """
 
+    # The most of header.json that a load reads: morvel_dask reads as much.
+    _header_limit: typing.ClassVar[int]
     def __init__[T: _Number](
         self,
         ts: _Series[T],

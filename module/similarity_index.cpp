@@ -1,8 +1,8 @@
 // morvel.Index: the series is converted once and held for the index's
 // lifetime; the core builds and searches with the interpreter released; the
-// tables are the core's own vectors after a build, or numpy arrays (mapped
-// or read) after a load, which checks everything it reads before the core
-// sees it.
+// tables are the core's own vectors after a build, or the files themselves
+// (mapped or read) after a load, which checks everything it reads before
+// the core sees it.
 #include "similarity_index.hpp"
 
 #include "index_files.hpp"
@@ -13,6 +13,7 @@
 #include "thread_state.hpp"
 
 #include <morvel/index.hpp>
+#include <morvel/index_format.hpp>
 #include <morvel/morvel.hpp>
 #include <morvel/self_join.hpp>
 
@@ -35,13 +36,6 @@ namespace py = pybind11;
 
 namespace morvel::binding {
 namespace {
-
-// A numpy array over memory the index owns, kept alive by the index.
-template <typename T>
-py::array view_of(const T *data, std::vector<py::ssize_t> shape,
-                  py::handle owner) {
-  return py::array(py::dtype::of<T>(), std::move(shape), data, owner);
-}
 
 class Index {
 public:
@@ -178,7 +172,7 @@ private:
                  0;
     };
     const auto refuse = [](const std::string &what) {
-      return damaged("its " + what + " are not those of its series");
+      return unreadable_index("its " + what + " are not those of its series");
     };
     if (expected.ranked != tables_.ranked ||
         expected.irregular_count != tables_.irregular_count ||
@@ -254,7 +248,7 @@ private:
   IndexShape shape_;
   std::unique_ptr<InputSeries> series_; // a built index's series
   BuiltIndex built_;
-  std::vector<py::object> arrays_; // a loaded index's files
+  std::vector<py::object> memory_; // a loaded index's files
   const double *ts_ = nullptr;
   IndexTables tables_;
   mutable std::mutex stats_mutex_;
@@ -395,19 +389,7 @@ py::tuple Index::motifs(std::int64_t k, std::optional<std::int64_t> exclude,
 
 void Index::save(const py::object &path) const {
   require_ready();
-  const py::object self = py::cast(this, py::return_value_policy::reference);
-  const auto size = [](std::int64_t count) {
-    return static_cast<py::ssize_t>(count);
-  };
-  const py::ssize_t w = shape_.w;
-  save_index_files(
-      path, shape_,
-      {view_of(ts_, {size(shape_.length)}, self),
-       view_of(tables_.words, {size(tables_.ranked), w}, self),
-       view_of(tables_.windows, {size(tables_.ranked)}, self),
-       view_of(tables_.boxes, {size(leaf_count(tables_.ranked)), 2, w}, self),
-       view_of(tables_.irregular, {size(tables_.irregular_count)}, self),
-       view_of(tables_.shapeless, {size(tables_.shapeless_count)}, self)});
+  save_index_files(path, shape_, ts_, tables_);
 }
 
 std::unique_ptr<Index> Index::load(const py::object &path, bool mmap,
@@ -415,28 +397,10 @@ std::unique_ptr<Index> Index::load(const py::object &path, bool mmap,
   require_numpy("Index.load");
   IndexFiles files = load_index_files(path, mmap);
   auto index = std::unique_ptr<Index>(new Index());
-  index->shape_ = files.shape;
-  index->arrays_.assign(files.arrays.begin(), files.arrays.end());
-  const auto data = [&](std::size_t i) { return files.arrays[i].data(); };
-  const auto count = [&](std::size_t i) {
-    return static_cast<std::int64_t>(files.arrays[i].shape(0));
-  };
-  index->ts_ = static_cast<const double *>(data(0));
-  IndexTables &tables = index->tables_;
-  tables.words = static_cast<const std::uint8_t *>(data(1));
-  tables.windows = static_cast<const std::uint32_t *>(data(2));
-  tables.ranked = count(1);
-  tables.boxes = static_cast<const std::uint8_t *>(data(3));
-  tables.irregular = static_cast<const std::uint32_t *>(data(4));
-  tables.irregular_count = count(4);
-  tables.shapeless = static_cast<const std::uint32_t *>(data(5));
-  tables.shapeless_count = count(5);
-  try {
-    py::gil_scoped_release released;
-    check_tables(index->shape_, tables);
-  } catch (const std::invalid_argument &error) {
-    throw damaged(error.what());
-  }
+  index->shape_ = files.index.header.shape;
+  index->ts_ = files.index.series;
+  index->tables_ = files.index.tables;
+  index->memory_ = std::move(files.memory);
   if (verify)
     index->verify();
   index->ready_ = ready_mark;
@@ -589,6 +553,7 @@ build. Anything else is ValueError("not a readable morvel.Index: ...").)")
       .def_property_readonly("nbytes", &Index::nbytes,
                              "Bytes the index holds beyond the series.")
       .def("__len__", [](const Index &i) { return i.shape().count; });
+  define_index_files(module.attr("Index"));
 }
 
 } // namespace morvel::binding

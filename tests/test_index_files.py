@@ -141,11 +141,17 @@ def test_npy_headers_of_impossible_shapes_are_refused(saved, tmp_path, shape):
         morvel.Index.load(path)
 
 
-def test_checksums_are_blake2b_of_each_whole_file(saved):
-    """What `b2sum -l 256` prints for each file."""
+def test_files_are_as_json_hashlib_and_numpy_write_them(saved):
+    """The header as json.dumps writes it, with what `b2sum -l 256` prints
+    for each file; each table as numpy.save writes it."""
     header = header_of(saved)
+    assert (saved / "header.json").read_text() == json.dumps(header, indent=1, sort_keys=True)
     assert header["checksum"] == "blake2b-256"
     assert header["checksums"] == {table: blake2b(file_of(saved, table)) for table in TABLES}
+    for table in TABLES:
+        written = io.BytesIO()
+        np.save(written, np.load(file_of(saved, table)))
+        assert file_of(saved, table).read_bytes() == written.getvalue(), table
 
 
 def test_version_one_is_still_read(saved, tmp_path):
@@ -305,6 +311,34 @@ def test_loads_beside_saves_see_one_index_whole(tmp_path, savers):
     assert sorted(os.listdir(path)) == sorted(["header.json", *(f"{t}-{generation}.npy" for t in TABLES)])
 
 
+def test_threads_loading_and_saving_one_directory_see_one_index_whole(tmp_path):
+    """In one process, where a load checks its files with the interpreter
+    released (on cp314t with no GIL at all) while other threads save."""
+    indexes = [morvel.Index(walk(20_000, 80 + i), 64) for i in range(2)]
+    q = walk(64, 82)
+    answers = [bits(*index.query(q, 5)) for index in indexes]
+    indexes[0].save(tmp_path)
+    failures, loads = [], []
+
+    def work(turn):
+        try:
+            for step in range(12):
+                if turn < 2:
+                    indexes[(turn + step) % 2].save(tmp_path)
+                else:
+                    loads.append(bits(*morvel.Index.load(tmp_path, mmap=step % 2 == 0).query(q, 5)))
+        except Exception as error:
+            failures.append(error)
+
+    threads = [threading.Thread(target=work, args=(turn,)) for turn in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
+    assert len(loads) == 24 and all(answer in answers for answer in loads)
+
+
 GENERATION = bytes(range(16)).hex()
 SAVE_NAMES = [
     "header.json",
@@ -352,10 +386,11 @@ def test_load_follows_no_link(saved, tmp_path, table):
 
 class FullDisk:
     """Files opened for writing whose n-th write, counted across them, fails
-    as a full disk does."""
+    with `error` (by default as a full disk does)."""
 
-    def __init__(self, failing, monkeypatch):
+    def __init__(self, failing, monkeypatch, error=None):
         self.writes, self.failing, self.open = 0, failing, io.open
+        self.error = error or OSError(28, "No space left on device")
         for module in (io, builtins):
             monkeypatch.setattr(module, "open", self.opened)
 
@@ -370,7 +405,7 @@ class FullDisk:
         def write(self, data):
             self.disk.writes += 1
             if self.disk.writes == self.disk.failing:
-                raise OSError(28, "No space left on device")
+                raise self.disk.error
             return self.file.write(data)
 
         def __getattr__(self, name):
@@ -383,14 +418,15 @@ class FullDisk:
             self.file.close()
 
 
+@pytest.mark.parametrize("error", [None, KeyboardInterrupt()], ids=["full-disk", "interrupt"])
 @pytest.mark.parametrize("failing", range(1, 12))
-def test_a_save_that_fails_part_way_leaves_the_old_index_whole(tmp_path, monkeypatch, failing):
+def test_a_save_that_fails_part_way_leaves_the_old_index_whole(tmp_path, monkeypatch, failing, error):
     old = morvel.Index(walk(2000, 70), 32)
     old.save(tmp_path)
     before, q = sorted(os.listdir(tmp_path)), walk(32, 71)
     expected = bits(*old.query(q, 5))
-    disk = FullDisk(failing, monkeypatch)
-    with pytest.raises(OSError, match="No space left"):
+    disk = FullDisk(failing, monkeypatch, error)
+    with pytest.raises(KeyboardInterrupt) if error else pytest.raises(OSError, match="No space left"):
         morvel.Index(walk(3000, 72), 32).save(tmp_path)
     monkeypatch.undo()
     assert disk.writes == failing
@@ -403,21 +439,6 @@ def test_paths_of_every_kind_save_and_load(tmp_path, kind):
     index = morvel.Index(walk(500, 74), 32)
     index.save(kind(tmp_path / "index"))
     assert len(morvel.Index.load(kind(tmp_path / "index"))) == len(index)
-
-
-def test_an_interrupt_while_saving_is_raised(tmp_path, monkeypatch):
-    index = morvel.Index(walk(500, 75), 32)
-    index.save(tmp_path)
-    before = sorted(os.listdir(tmp_path))
-
-    def interrupted(*arguments, **keywords):
-        raise KeyboardInterrupt
-
-    monkeypatch.setattr(json, "loads", interrupted)
-    with pytest.raises(KeyboardInterrupt):
-        index.save(tmp_path)
-    monkeypatch.undo()
-    assert sorted(os.listdir(tmp_path)) == before
 
 
 def test_saving_onto_a_file_is_refused(tmp_path):

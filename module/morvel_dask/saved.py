@@ -20,7 +20,7 @@ _VERSION = 1
 def _digest(directory: pathlib.Path) -> str:
     """What identifies a saved chunk: its header holds every file's checksum."""
     with open(directory / "header.json", "rb") as header:
-        return hashlib.sha256(header.read(1 << 16)).hexdigest()
+        return hashlib.sha256(header.read(morvel.Index._header_limit)).hexdigest()
 
 
 def _build_chunk(
