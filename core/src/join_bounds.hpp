@@ -23,7 +23,7 @@ inline JoinBounds join_bounds(const IndexShape &shape,
                               const IndexTables &tables, const double *ts,
                               std::int64_t exclude, std::int32_t threads,
                               const JoinProgress &progress) {
-  constexpr std::int64_t looks = 4; // windows tried on each side
+  constexpr std::int64_t looks = 2; // windows tried on each side
   JoinBounds bounds;
   try {
     bounds.upper.assign(static_cast<std::size_t>(shape.count),
@@ -37,15 +37,38 @@ inline JoinBounds join_bounds(const IndexShape &shape,
     bounds.upper[tables.shapeless[i]] =
         std::numeric_limits<double>::quiet_NaN();
   const std::int64_t n = shape.window;
+  // Ranked positions beyond a step whose moments it keeps at hand.
+  constexpr std::int64_t margin = 4 * looks;
   in_steps(tables.ranked, 1024, threads, progress,
            [&](std::int64_t first, std::int64_t last) {
+             const std::int64_t low = std::max<std::int64_t>(0, first - margin);
+             const std::int64_t high = std::min(tables.ranked, last + margin);
+             std::vector<double> means(static_cast<std::size_t>(high - low)),
+                 deviations(means.size());
+             std::vector<const double *> starts(means.size());
+             for (std::int64_t r = low; r < high; ++r)
+               starts[r - low] =
+                   ts + std::int64_t{tables.windows[r]} * shape.stride;
+             moments_at(starts.data(), high - low, static_cast<std::int32_t>(n),
+                        means.data(), deviations.data());
+             const auto moments_of = [&](std::int64_t r, double &mean,
+                                         double &deviation) {
+               if (r >= low && r < high) {
+                 mean = means[r - low];
+                 deviation = deviations[r - low];
+                 return;
+               }
+               const double *values =
+                   ts + std::int64_t{tables.windows[r]} * shape.stride;
+               moments_at(&values, 1, static_cast<std::int32_t>(n), &mean,
+                          &deviation);
+             };
              std::vector<double> zx(static_cast<std::size_t>(n));
              for (std::int64_t r = first; r < last; ++r) {
                const std::int64_t x = tables.windows[r];
                const double *values = ts + x * shape.stride;
                double mean, deviation;
-               moments_at(&values, 1, static_cast<std::int32_t>(n), &mean,
-                          &deviation);
+               moments_of(r, mean, deviation);
                for (std::int64_t i = 0; i < n; ++i)
                  zx[i] = (values[i] - mean) / deviation;
                double best = std::numeric_limits<double>::infinity();
@@ -60,14 +83,12 @@ inline JoinBounds join_bounds(const IndexShape &shape,
                    if (gap <= exclude && -gap <= exclude)
                      continue;
                    ++tried;
-                   const double *other = ts + y * shape.stride;
                    double y_mean, y_deviation;
-                   moments_at(&other, 1, static_cast<std::int32_t>(n), &y_mean,
-                              &y_deviation);
+                   moments_of(at, y_mean, y_deviation);
                    bool abandoned = false;
-                   const double distance =
-                       window_distance(other, n, y_mean, y_deviation, zx.data(),
-                                       abandon_above(best), abandoned);
+                   const double distance = window_distance(
+                       ts + y * shape.stride, n, y_mean, y_deviation, zx.data(),
+                       abandon_above(best), abandoned);
                    if (!abandoned &&
                        (distance < best || (distance == best && y < hint))) {
                      best = distance;
