@@ -10,10 +10,13 @@ import threading
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import morvel
 
 import reference
+from conftest import examples
 
 
 def walk(size, seed):
@@ -69,6 +72,48 @@ def test_self_joins_are_the_definition(case, exclude):
         assert list(zip(bits(d), pairs[:, 0].tolist(), pairs[:, 1].tolist(), strict=True)) == [
             (*bits([x]), y, z) for x, y, z in reference.motifs(starts, distances, k, zone)
         ]
+
+
+@st.composite
+def small_joins(draw):
+    """A short series of few distinct values (ties everywhere, flat windows),
+    or a walk with NaN or huge values dropped in; its window, stride, w,
+    exclusion and k."""
+    size = draw(st.integers(6, 48))
+    if draw(st.booleans()):
+        ts = draw(st.lists(st.sampled_from([0.0, 1.0, 2.0, -1.0, 1e6]), min_size=size, max_size=size))
+    else:
+        ts = np.cumsum(draw(st.lists(st.floats(-3, 3), min_size=size, max_size=size))).tolist()
+        for at in draw(st.lists(st.integers(0, size - 1), max_size=3)):
+            ts[at] = draw(st.sampled_from([math.nan, 1e300, -1e300, 3.0]))
+    window = draw(st.integers(2, min(12, size)))
+    return (
+        ts,
+        window,
+        draw(st.integers(1, 3)),
+        draw(st.integers(1, window)),
+        draw(st.integers(0, 20)),
+        draw(st.integers(1, 4)),
+    )
+
+
+@settings(max_examples=examples(150), deadline=None)
+@given(small_joins())
+def test_small_self_joins_are_the_definition(join):
+    ts, window, stride, w, exclude, k = join
+    index = morvel.Index(ts, window, stride, w=w)
+    starts, distances = reference.self_join(ts, window, stride)
+    profile, neighbours = index.matrix_profile(exclude=exclude, threads=1)
+    expected = reference.matrix_profile(starts, distances, exclude)
+    assert list(zip(bits(profile), neighbours.tolist(), strict=True)) == [(*bits([d]), n) for d, n in expected]
+    d, s, n = index.discords(k, exclude=exclude, threads=2)
+    assert list(zip(bits(d), s.tolist(), n.tolist(), strict=True)) == [
+        (*bits([x]), y, z) for x, y, z in reference.discords(starts, distances, k, exclude)
+    ]
+    d, pairs = index.motifs(k, exclude=exclude, threads=2)
+    assert list(zip(bits(d), pairs[:, 0].tolist(), pairs[:, 1].tolist(), strict=True)) == [
+        (*bits([x]), y, z) for x, y, z in reference.motifs(starts, distances, k, exclude)
+    ]
 
 
 def test_threads_and_calls_agree():
