@@ -77,52 +77,71 @@ void discords(const IndexShape &shape, const IndexTables &tables,
   for (std::int64_t i = 0; i < shape.count; ++i)
     if (!std::isnan(bounds.upper[static_cast<std::size_t>(i)]))
       order.push_back(static_cast<std::uint32_t>(i));
-  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+  const auto descending = [&](std::uint32_t a, std::uint32_t b) {
     return bounds.upper[a] > bounds.upper[b] ||
            (bounds.upper[a] == bounds.upper[b] && a < b);
-  });
+  };
   const std::int64_t wanted = 2 * std::min(k, shape.count) - 1;
   std::mutex mutex;
   std::vector<Profiled> found;                             // sorted by `before`
   double floor = -std::numeric_limits<double>::infinity(); // L
-  detail::in_steps(
-      static_cast<std::int64_t>(order.size()), 16, threads, progress,
-      [&](std::int64_t first, std::int64_t last) {
-        SearchStats mine;
-        bool more = true;
-        for (std::int64_t at = first; at < last; ++at) {
-          const std::uint32_t window = order[static_cast<std::size_t>(at)];
-          double below;
-          {
+  // Most windows' bounds fall below L early: the order is sorted a
+  // growing prefix at a time, and the rest only when the prefix is spent.
+  std::size_t sorted = 0, begin = 0;
+  bool spent = false; // a bound below L was met: every later one is too
+  for (std::size_t prefix = 1024; !spent && begin < order.size(); prefix *= 2) {
+    const auto middle =
+        order.begin() +
+        static_cast<std::ptrdiff_t>(std::min(order.size(), sorted + prefix));
+    std::nth_element(order.begin() + static_cast<std::ptrdiff_t>(sorted),
+                     middle, order.end(), descending);
+    std::sort(order.begin() + static_cast<std::ptrdiff_t>(sorted), middle,
+              descending);
+    sorted = static_cast<std::size_t>(middle - order.begin());
+    detail::in_steps(
+        static_cast<std::int64_t>(sorted - begin), 16, threads, progress,
+        [&](std::int64_t first, std::int64_t last) {
+          SearchStats mine;
+          bool more = true;
+          first += static_cast<std::int64_t>(begin);
+          last += static_cast<std::int64_t>(begin);
+          for (std::int64_t at = first; at < last; ++at) {
+            const std::uint32_t window = order[static_cast<std::size_t>(at)];
+            double below;
+            {
+              std::lock_guard<std::mutex> lock(mutex);
+              below = floor;
+            }
+            if (bounds.upper[window] < below) {
+              more = false; // so is every bound after it
+              std::lock_guard<std::mutex> lock(mutex);
+              spent = true;
+              break;
+            }
+            const detail::AwayFrom away{window * shape.stride, exclude,
+                                        shape.stride};
+            const std::uint32_t hint = bounds.hints[window];
+            const detail::Nearest nearest = detail::nearest_other(
+                shape, tables, ts, blocks.data(), window, away,
+                hint == detail::JoinBounds::none ? -1 : std::int64_t{hint},
+                below, mine);
+            if (nearest.stopped || nearest.window < 0)
+              continue; // nearer than L, or never chosen (+inf)
             std::lock_guard<std::mutex> lock(mutex);
-            below = floor;
+            const Profiled one{nearest.distance, window, nearest.window};
+            found.insert(
+                std::upper_bound(found.begin(), found.end(), one, before), one);
+            const std::vector<Profiled> apart =
+                greedy(found, wanted, exclude, shape.stride);
+            if (static_cast<std::int64_t>(apart.size()) == wanted)
+              floor = std::max(floor, apart.back().distance);
           }
-          if (bounds.upper[window] < below) {
-            more = false; // so is every bound after it
-            break;
-          }
-          const detail::AwayFrom away{window * shape.stride, exclude,
-                                      shape.stride};
-          const std::uint32_t hint = bounds.hints[window];
-          const detail::Nearest nearest = detail::nearest_other(
-              shape, tables, ts, blocks.data(), window, away,
-              hint == detail::JoinBounds::none ? -1 : std::int64_t{hint}, below,
-              mine);
-          if (nearest.stopped || nearest.window < 0)
-            continue; // nearer than L, or never chosen (+inf)
           std::lock_guard<std::mutex> lock(mutex);
-          const Profiled one{nearest.distance, window, nearest.window};
-          found.insert(
-              std::upper_bound(found.begin(), found.end(), one, before), one);
-          const std::vector<Profiled> apart =
-              greedy(found, wanted, exclude, shape.stride);
-          if (static_cast<std::int64_t>(apart.size()) == wanted)
-            floor = std::max(floor, apart.back().distance);
-        }
-        std::lock_guard<std::mutex> lock(mutex);
-        stats += mine;
-        return more;
-      });
+          stats += mine;
+          return more;
+        });
+    begin = sorted;
+  }
   const std::int64_t places = std::min(k, shape.count);
   const std::vector<Profiled> chosen =
       greedy(found, places, exclude, shape.stride);

@@ -23,7 +23,7 @@ inline JoinBounds join_bounds(const IndexShape &shape,
                               const IndexTables &tables, const double *ts,
                               std::int64_t exclude, std::int32_t threads,
                               const JoinProgress &progress) {
-  constexpr std::int64_t looks = 2; // windows tried on each side
+  constexpr std::int64_t looks = 1; // windows tried on each side
   JoinBounds bounds;
   try {
     bounds.upper.assign(static_cast<std::size_t>(shape.count),
