@@ -269,7 +269,15 @@ def test_progress_is_reported_when_asked(capfd):
 
 def test_an_index_never_initialised_is_refused():
     bare = morvel.Index.__new__(morvel.Index)
-    for use in (len, lambda i: i.stats, lambda i: i.query(walk(16, 1)), lambda i: i.save("never")):
+    for use in (
+        len,
+        lambda i: i.stats,
+        lambda i: i.query(walk(16, 1)),
+        lambda i: i.save("never"),
+        lambda i: i.matrix_profile(),
+        lambda i: i.discords(),
+        lambda i: i.motifs(),
+    ):
         with pytest.raises(TypeError, match="never initialised"):
             use(bare)
 

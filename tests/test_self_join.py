@@ -116,13 +116,17 @@ def test_small_self_joins_are_the_definition(join):
     ]
 
 
-def test_threads_and_calls_agree():
+def test_threads_and_calls_agree(tmp_path):
     index = morvel.Index(walk(20_000, 8), 64)
     profile = index.matrix_profile(threads=1)
     assert [a.tobytes() for a in index.matrix_profile(threads=2)] == [a.tobytes() for a in profile]
     discords, motifs = index.discords(3, threads=2), index.motifs(2, threads=2)
     assert [a.tobytes() for a in index.discords(3, threads=1)] == [a.tobytes() for a in discords]
     assert [a.tobytes() for a in index.motifs(2, threads=1)] == [a.tobytes() for a in motifs]
+    index.save(tmp_path)  # a loaded index, its tables mapped, answers the same
+    loaded = morvel.Index.load(tmp_path)
+    assert [a.tobytes() for a in loaded.discords(3)] == [a.tobytes() for a in discords]
+    assert [a.tobytes() for a in loaded.motifs(2)] == [a.tobytes() for a in motifs]
     # The first discord and motif read off the profile.
     top = int(np.argmax(profile[0]))
     assert (discords[0][0], discords[1][0], discords[2][0]) == (profile[0][top], top, profile[1][top])
