@@ -31,12 +31,55 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace py = pybind11;
 
 namespace morvel::binding {
 namespace {
+
+// A long call's progress: Ctrl-C checked between its steps, and, when
+// shown, one line on stderr rewritten as the work done grows ("label: done
+// of total windows"), ended when the work is. Called with the interpreter
+// released.
+class ProgressLine {
+public:
+  ProgressLine(std::string label, bool shown)
+      : label_(std::move(label)), shown_(shown) {}
+
+  void operator()(std::int64_t done, std::int64_t total) {
+    py::gil_scoped_acquire acquired;
+    if (PyErr_CheckSignals() != 0)
+      throw py::error_already_set();
+    const py::object stream = py::module_::import("sys").attr("stderr");
+    if (!shown_ || stream.is_none() || total == 0)
+      return;
+    const std::int64_t percent = done * 100 / total;
+    if (percent == percent_)
+      return;
+    percent_ = percent;
+    open_ = done != total;
+    stream.attr("write")("\r" + label_ + ": " + std::to_string(done) + " of " +
+                         std::to_string(total) + " windows" +
+                         (open_ ? "" : "\n"));
+  }
+
+  // Ends a line left open by work that stopped early (the rest proven
+  // needless). Called with the interpreter held.
+  void end() {
+    const py::object stream = py::module_::import("sys").attr("stderr");
+    if (open_ && !stream.is_none())
+      stream.attr("write")("\n");
+    open_ = false;
+  }
+
+private:
+  std::string label_;
+  bool shown_;
+  std::int64_t percent_ = -1;
+  bool open_ = false;
+};
 
 class Index {
 public:
@@ -142,21 +185,9 @@ private:
   // interpreter released; Ctrl-C stops the build between its steps.
   BuiltIndex built(const double *ts, std::int32_t workers,
                    bool progress) const {
-    std::int64_t shown = -1;
+    ProgressLine line("morvel.Index", progress);
     const BuildProgress report = [&](std::int64_t done) {
-      py::gil_scoped_acquire acquired;
-      if (PyErr_CheckSignals() != 0)
-        throw py::error_already_set();
-      const py::object stream = py::module_::import("sys").attr("stderr");
-      if (progress && !stream.is_none()) {
-        const std::int64_t percent = done * 100 / shape_.count;
-        if (percent != shown) {
-          shown = percent;
-          stream.attr("write")("\rmorvel.Index: " + std::to_string(done) +
-                               " of " + std::to_string(shape_.count) +
-                               " windows" + (done == shape_.count ? "\n" : ""));
-        }
-      }
+      line(done, shape_.count);
     };
     py::gil_scoped_release released;
     return build_index(shape_, ts, workers, report);
@@ -212,33 +243,16 @@ private:
   void self_join(const char *name, bool progress, double bytes,
                  const Join &join) {
     ensure_arrays_fit(bytes);
-    std::int64_t shown = -1;
-    bool open = false; // a line written and not ended
+    ProgressLine line(std::string("morvel.Index.") + name, progress);
     const JoinProgress report = [&](std::int64_t done, std::int64_t total) {
-      py::gil_scoped_acquire acquired;
-      if (PyErr_CheckSignals() != 0)
-        throw py::error_already_set();
-      const py::object stream = py::module_::import("sys").attr("stderr");
-      if (!progress || stream.is_none() || total == 0)
-        return;
-      const std::int64_t percent = done * 100 / total;
-      if (percent == shown)
-        return;
-      shown = percent;
-      open = done != total;
-      stream.attr("write")(
-          std::string("\rmorvel.Index.") + name + ": " + std::to_string(done) +
-          " of " + std::to_string(total) + " windows" + (open ? "" : "\n"));
+      line(done, total);
     };
     SearchStats total;
     {
       py::gil_scoped_release released;
       join(report, total);
     }
-    // A step that ends early (the rest proven needless) ends its line.
-    const py::object stream = py::module_::import("sys").attr("stderr");
-    if (open && !stream.is_none())
-      stream.attr("write")("\n");
+    line.end();
     std::lock_guard<std::mutex> lock(stats_mutex_);
     last_ = total;
   }

@@ -35,16 +35,14 @@ std::vector<Profiled> greedy(const std::vector<Profiled> &found,
                              std::int64_t places, std::int64_t exclude,
                              std::int64_t stride) {
   std::vector<Profiled> chosen;
-  std::set<std::int64_t> taken;
+  detail::Zones zones(exclude);
   for (const Profiled &one : found) {
     if (static_cast<std::int64_t>(chosen.size()) == places)
       break;
-    const std::int64_t start = one.window * stride;
-    const auto after = taken.lower_bound(start - exclude);
-    if (after != taken.end() && *after <= start + exclude)
+    if (!zones.free(one.window * stride))
       continue;
     chosen.push_back(one);
-    taken.insert(start);
+    zones.take(one.window * stride);
   }
   return chosen;
 }
@@ -55,7 +53,8 @@ double discords_bytes(const IndexShape &shape, const IndexTables &tables,
                       std::int64_t k, std::int32_t threads) {
   // Per window: its bound, its hint and its place in the order; per thread
   // a search; the values found, a few per discord.
-  return shape.count * 16.0 + matrix_profile_bytes(shape, tables, threads) +
+  return static_cast<double>(shape.count) * 16.0 +
+         matrix_profile_bytes(shape, tables, threads) +
          static_cast<double>(std::min(k, shape.count)) * 256.0;
 }
 

@@ -34,59 +34,16 @@ struct Pair {
   }
 };
 
-// Per leaf of ranked windows, taken as queries: the span of each segment's
-// estimated mean over its windows, and their largest scale.
-struct LeafSpans {
-  std::vector<double> low, high; // leaves x w
-  std::vector<double> scale;     // per leaf
-};
-
-LeafSpans leaf_spans(const IndexShape &shape, const IndexTables &tables,
-                     const double *ts, std::int32_t threads,
-                     const JoinProgress &progress) {
-  const std::int64_t w = shape.w;
-  const std::int64_t leaves = leaf_count(tables.ranked);
-  LeafSpans spans;
-  spans.low.assign(static_cast<std::size_t>(leaves * w), infinity);
-  spans.high.assign(static_cast<std::size_t>(leaves * w), -infinity);
-  spans.scale.assign(static_cast<std::size_t>(leaves), 0.0);
-  const detail::Feeds feeds = detail::segment_feeds(shape.window, w);
-  detail::in_steps(
-      leaves, 16, threads, progress,
-      [&](std::int64_t first, std::int64_t last) {
-        std::vector<double> segments(static_cast<std::size_t>(w));
-        for (std::int64_t leaf = first; leaf < last; ++leaf) {
-          const std::int64_t end =
-              std::min(tables.ranked, (leaf + 1) * index_leaf_size);
-          double *low = &spans.low[leaf * w];
-          double *high = &spans.high[leaf * w];
-          for (std::int64_t r = leaf * index_leaf_size; r < end; ++r) {
-            const double *x =
-                ts + std::int64_t{tables.windows[r]} * shape.stride;
-            detail::Summary summary;
-            detail::summarise<1>(&x, shape.window, w, feeds, &summary,
-                                 segments.data());
-            spans.scale[leaf] = std::max(spans.scale[leaf], summary.scale);
-            for (std::int64_t j = 0; j < w; ++j) {
-              low[j] = std::min(low[j], segments[j]);
-              high[j] = std::max(high[j], segments[j]);
-            }
-          }
-        }
-        return true;
-      });
-  return spans;
-}
-
-// The bound of leaf `leaf`'s regions against a span of means, summed as
-// leaf_bound sums a query's cells.
-double span_bound(const IndexShape &shape, const IndexTables &tables,
-                  std::int64_t leaf, const double *low, const double *high) {
+// The bound of symbols least[j] ... most[j] (a leaf's box, a block's, or
+// a word: least == most) against segment means spanning low[j] ... high[j]
+// (one window's: low == high), each segment's squared gap added in segment
+// order. For one window these are the cells of a query's leaf and word
+// bounds, the same values; for a span, at most those of any window in it.
+double box_bound(std::int64_t w, const double *low, const double *high,
+                 const std::uint8_t *least, const std::uint8_t *most) {
   const double *cuts = fine_breakpoints();
-  const std::uint8_t *least = tables.boxes + leaf * 2 * shape.w;
-  const std::uint8_t *most = least + shape.w;
   double sum = 0.0;
-  for (std::int64_t j = 0; j < shape.w; ++j) {
+  for (std::int64_t j = 0; j < w; ++j) {
     const double lower = least[j] == 0 ? -infinity : cuts[least[j] - 1];
     const double upper = cuts[most[j]];
     double gap = 0.0;
@@ -99,31 +56,42 @@ double span_bound(const IndexShape &shape, const IndexTables &tables,
   return sum;
 }
 
-// A window's bound against symbols least[j] ... most[j] (a leaf's box, or
-// a word: least == most): each segment's squared gap to the region of the
-// symbol in that range nearest its mean, added in segment order. These are
-// the cells of a query's leaf bound and word bound, the same values.
-double bound_of(std::int64_t w, const double *means, const std::uint8_t *least,
-                const std::uint8_t *most) {
-  const double *cuts = fine_breakpoints();
-  double sum = 0.0;
-  for (std::int64_t j = 0; j < w; ++j) {
-    const double lower = least[j] == 0 ? -infinity : cuts[least[j] - 1];
-    sum += squared_gap(means[j], {lower, cuts[most[j]]});
+// The span of the segment means of `count` windows (rows of w), and the
+// slack of their largest scale at distance `limit`: a group of queries
+// bounded at once.
+struct Span {
+  std::vector<double> low, high;
+  double prune;
+};
+void span_of(std::int64_t n, std::int64_t w, const double *segments,
+             const double *scales, std::int64_t count, double limit,
+             Span &span) {
+  span.low.assign(segments, segments + w);
+  span.high = span.low;
+  double scale = 0.0;
+  for (std::int64_t r = 0; r < count; ++r) {
+    scale = std::max(scale, scales[r]);
+    for (std::int64_t j = 0; j < w; ++j) {
+      span.low[j] = std::min(span.low[j], segments[r * w + j]);
+      span.high[j] = std::max(span.high[j], segments[r * w + j]);
+    }
   }
-  return sum;
+  span.prune = detail::slack_for(n, w, scale).prune_above(limit);
 }
 
 } // namespace
 
 double motifs_bytes(const IndexShape &shape, const IndexTables &tables,
                     std::int64_t k, std::int32_t threads) {
-  // Per window: its moments, its bound and hint; per leaf: its spans and
-  // its place among the leaves a query leaf keeps; per thread a query.
+  // Per window: its moments, its bound and hint, its block's box; per
+  // thread a query and a leaf of queries' means, and the leaves a query
+  // leaf keeps.
   const double leaves = static_cast<double>(leaf_count(tables.ranked));
-  return shape.count * (28.0 + 2.0 * shape.w / block_size) +
-         leaves * (16.0 * shape.w + 16.0) +
-         threads * (leaves * 4.0 + 8.0 * shape.window) +
+  const double count = static_cast<double>(shape.count);
+  const double w = static_cast<double>(shape.w);
+  return count * (28.0 + 2.0 * w / block_size) +
+         threads * (leaves * 16.0 + 8.0 * static_cast<double>(shape.window) +
+                    8.0 * index_leaf_size * (w + 1.0)) +
          static_cast<double>(std::min(k, shape.count)) * 64.0;
 }
 
@@ -138,12 +106,10 @@ void motifs(const IndexShape &shape, const IndexTables &tables,
   const std::int64_t leaves = leaf_count(tables.ranked);
   std::vector<double> means, deviations;
   detail::JoinBounds bounds;
-  LeafSpans spans;
   try {
     means.resize(static_cast<std::size_t>(shape.count));
     deviations.resize(static_cast<std::size_t>(shape.count));
     bounds = detail::join_bounds(shape, tables, ts, exclude, threads, progress);
-    spans = leaf_spans(shape, tables, ts, threads, progress);
   } catch (const std::bad_alloc &) {
     throw allocation_error();
   }
@@ -157,11 +123,10 @@ void motifs(const IndexShape &shape, const IndexTables &tables,
                    });
   const detail::Feeds feeds = detail::segment_feeds(n, w);
   const std::vector<std::uint8_t> blocks = detail::word_blocks(shape, tables);
-  std::set<std::int64_t> zones; // the starts chosen
-  detail::AwayFrom free_of{0, exclude, shape.stride, &zones};
+  detail::Zones zones(exclude); // of the starts chosen
   const auto joinable = [&](std::int64_t a, std::int64_t b) {
-    return free_of.apart(a * shape.stride, b * shape.stride) &&
-           free_of.free(a * shape.stride) && free_of.free(b * shape.stride);
+    return detail::apart(a * shape.stride, b * shape.stride, exclude) &&
+           zones.free(a * shape.stride) && zones.free(b * shape.stride);
   };
   const auto shaped = [&](std::int64_t window) {
     return !detail::listed(tables.shapeless, tables.shapeless_count, window);
@@ -190,6 +155,7 @@ void motifs(const IndexShape &shape, const IndexTables &tables,
               static_cast<std::size_t>(index_leaf_size * w));
           std::vector<double> leaf_scales(index_leaf_size);
           std::vector<std::int64_t> block_kept;
+          Span span;
           std::vector<std::int64_t> kept; // the leaves a query leaf keeps
           double limit = infinity;        // the nearest pair so far
           const auto join = [&](std::int64_t x, const auto &each_other) {
@@ -225,8 +191,8 @@ void motifs(const IndexShape &shape, const IndexTables &tables,
           };
           for (std::int64_t item = first; item < last; ++item) {
             if (item >= leaves) { // an irregular window against every one
-              if (!free_of.free(std::int64_t{tables.irregular[item - leaves]} *
-                                shape.stride))
+              if (!zones.free(std::int64_t{tables.irregular[item - leaves]} *
+                              shape.stride))
                 continue;
               join(std::int64_t{tables.irregular[item - leaves]},
                    [&](const auto &visit) {
@@ -236,22 +202,10 @@ void motifs(const IndexShape &shape, const IndexTables &tables,
                    });
               continue;
             }
-            double limit;
             {
               std::lock_guard<std::mutex> lock(mutex);
               limit = best.distance;
             }
-            const double *low = &spans.low[item * w];
-            const double *high = &spans.high[item * w];
-            const double prune =
-                detail::slack_for(n, w, spans.scale[item]).prune_above(limit);
-            kept.clear();
-            for (std::int64_t leaf = 0; leaf < leaves; ++leaf) {
-              ++mine.leaf_bounds;
-              if (!(span_bound(shape, tables, leaf, low, high) > prune))
-                kept.push_back(leaf);
-            }
-            mine.leaves += static_cast<std::int64_t>(kept.size());
             const std::int64_t begin = item * index_leaf_size;
             const std::int64_t end =
                 std::min(tables.ranked, begin + index_leaf_size);
@@ -263,33 +217,34 @@ void motifs(const IndexShape &shape, const IndexTables &tables,
                                    &leaf_segments[(r - begin) * w]);
               leaf_scales[r - begin] = summary.scale;
             }
+            span_of(n, w, leaf_segments.data(), leaf_scales.data(), end - begin,
+                    limit, span);
+            kept.clear();
+            for (std::int64_t leaf = 0; leaf < leaves; ++leaf) {
+              ++mine.leaf_bounds;
+              const std::uint8_t *box = tables.boxes + leaf * 2 * w;
+              if (!(box_bound(w, span.low.data(), span.high.data(), box,
+                              box + w) > span.prune))
+                kept.push_back(leaf);
+            }
+            mine.leaves += static_cast<std::int64_t>(kept.size());
             // Blocks of a few query windows, held against the leaves their
             // leaf kept: their spans are narrower.
             for (std::int64_t block = begin; block < end; block += block_size) {
               const std::int64_t block_end = std::min(end, block + block_size);
-              std::vector<double> block_low(
-                  leaf_segments.begin() + (block - begin) * w,
-                  leaf_segments.begin() + (block - begin + 1) * w);
-              std::vector<double> block_high = block_low;
-              double block_scale = 0.0;
-              for (std::int64_t r = block; r < block_end; ++r) {
-                block_scale = std::max(block_scale, leaf_scales[r - begin]);
-                for (std::int64_t j = 0; j < w; ++j) {
-                  const double mean = leaf_segments[(r - begin) * w + j];
-                  block_low[j] = std::min(block_low[j], mean);
-                  block_high[j] = std::max(block_high[j], mean);
-                }
-              }
-              const double block_prune =
-                  detail::slack_for(n, w, block_scale).prune_above(limit);
+              span_of(n, w, &leaf_segments[(block - begin) * w],
+                      &leaf_scales[block - begin], block_end - block, limit,
+                      span);
               block_kept.clear();
-              for (const std::int64_t leaf : kept)
-                if (!(span_bound(shape, tables, leaf, block_low.data(),
-                                 block_high.data()) > block_prune))
+              for (const std::int64_t leaf : kept) {
+                const std::uint8_t *box = tables.boxes + leaf * 2 * w;
+                if (!(box_bound(w, span.low.data(), span.high.data(), box,
+                                box + w) > span.prune))
                   block_kept.push_back(leaf);
+              }
               for (std::int64_t r = block; r < block_end; ++r) {
                 const std::int64_t x = tables.windows[r];
-                if (!free_of.free(x * shape.stride))
+                if (!zones.free(x * shape.stride))
                   continue;
                 // The window's own bound against each leaf kept, and then
                 // against each word: a query's leaf and word bounds, their
@@ -300,25 +255,25 @@ void motifs(const IndexShape &shape, const IndexTables &tables,
                 join(x, [&](const auto &visit) {
                   for (const std::int64_t leaf : block_kept) {
                     const std::uint8_t *least = tables.boxes + leaf * 2 * w;
-                    if (bound_of(w, own, least, least + w) >
+                    if (box_bound(w, own, own, least, least + w) >
                         slack.prune_above(limit))
                       continue;
                     const std::int64_t stop =
                         std::min(tables.ranked, (leaf + 1) * index_leaf_size);
-                    for (std::int64_t block = leaf * index_leaf_size;
-                         block < stop; block += block_size) {
+                    for (std::int64_t words = leaf * index_leaf_size;
+                         words < stop; words += block_size) {
                       const std::uint8_t *box =
-                          blocks.data() + block / block_size * 2 * w;
-                      if (bound_of(w, own, box, box + w) >
+                          blocks.data() + words / block_size * 2 * w;
+                      if (box_bound(w, own, own, box, box + w) >
                           slack.prune_above(limit))
                         continue;
-                      for (std::int64_t s = block;
-                           s < std::min(stop, block + block_size); ++s) {
+                      for (std::int64_t s = words;
+                           s < std::min(stop, words + block_size); ++s) {
                         if (tables.windows[s] <= x)
                           continue; // the pair is the lower window's to join
                         const std::uint8_t *word = tables.words + s * w;
                         ++mine.window_bounds;
-                        if (bound_of(w, own, word, word) >
+                        if (box_bound(w, own, own, word, word) >
                             slack.prune_above(limit))
                           continue;
                         visit(std::int64_t{tables.windows[s]});
@@ -344,8 +299,8 @@ void motifs(const IndexShape &shape, const IndexTables &tables,
     distances[place] = best.distance;
     starts[2 * place] = best.a * shape.stride;
     starts[2 * place + 1] = best.b * shape.stride;
-    zones.insert(best.a * shape.stride);
-    zones.insert(best.b * shape.stride);
+    zones.take(best.a * shape.stride);
+    zones.take(best.b * shape.stride);
   }
 }
 

@@ -24,6 +24,29 @@ struct Found {
   }
 };
 
+// The exclusion rule: two starts shut each other out when they are
+// `exclude` or fewer positions apart.
+inline bool apart(std::int64_t a, std::int64_t b, std::int64_t exclude) {
+  return a - b > exclude || b - a > exclude;
+}
+
+// The zones of the starts taken so far: a start is free when it is apart
+// from every one of them.
+class Zones {
+public:
+  explicit Zones(std::int64_t exclude) : exclude_(exclude) {}
+  // O(log taken).
+  bool free(std::int64_t start) const {
+    const auto after = taken_.lower_bound(start - exclude_);
+    return after == taken_.end() || *after > start + exclude_;
+  }
+  void take(std::int64_t start) { taken_.insert(start); }
+
+private:
+  std::int64_t exclude_;
+  std::set<std::int64_t> taken_;
+};
+
 // The answers chosen so far, at most `places` of them.
 class Answers {
 public:
@@ -31,16 +54,15 @@ public:
       : stride_(shape.stride),
         // Any two starts are less than the series' length apart, so a wider
         // zone shuts out no more, and start +- exclude stays within 64 bits.
-        exclude_(std::min(exclude, shape.length)), places_(places) {}
+        exclude_(std::min(exclude, shape.length)), places_(places),
+        zones_(exclude_) {}
 
   bool full() const {
     return static_cast<std::int64_t>(found_.size()) >= places_;
   }
   // Whether no window taken so far shuts `window` out. O(log taken).
   bool free(std::uint32_t window) const {
-    const std::int64_t start = static_cast<std::int64_t>(window) * stride_;
-    const auto after = taken_.lower_bound(start - exclude_);
-    return after == taken_.end() || *after > start + exclude_;
+    return zones_.free(static_cast<std::int64_t>(window) * stride_);
   }
   // Takes `found` when there is room and it is free: offered in answer
   // order, this is the greedy choice. Returns whether it was taken.
@@ -48,7 +70,7 @@ public:
     if (full() || !free(found.window))
       return false;
     found_.push_back(found);
-    taken_.insert(static_cast<std::int64_t>(found.window) * stride_);
+    zones_.take(static_cast<std::int64_t>(found.window) * stride_);
     return true;
   }
   // The windows with no shape, after every window with a distance.
@@ -77,7 +99,7 @@ private:
   std::int64_t exclude_;
   std::int64_t places_;
   std::vector<Found> found_;
-  std::set<std::int64_t> taken_; // the starts taken
+  Zones zones_; // of the starts taken
 };
 
 } // namespace morvel::detail

@@ -11,7 +11,6 @@
 #include <exception>
 #include <mutex>
 #include <new>
-#include <set>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -112,24 +111,13 @@ inline bool listed(const std::uint32_t *list, std::int64_t count,
 }
 
 // The windows a window may be joined with: a start more than `exclude`
-// from its own and, when `zones` is given, from every start in it.
+// from its own.
 struct AwayFrom {
   std::int64_t start;
   std::int64_t exclude;
   std::int64_t stride;
-  const std::set<std::int64_t> *zones = nullptr;
-  bool apart(std::int64_t a, std::int64_t b) const {
-    return a - b > exclude || b - a > exclude;
-  }
-  bool free(std::int64_t other) const {
-    if (zones == nullptr)
-      return true;
-    const auto after = zones->lower_bound(other - exclude);
-    return after == zones->end() || *after > other + exclude;
-  }
   bool admits(std::uint32_t window) const {
-    const std::int64_t other = static_cast<std::int64_t>(window) * stride;
-    return apart(other, start) && free(other);
+    return apart(static_cast<std::int64_t>(window) * stride, start, exclude);
   }
   const double *known(std::uint32_t) const { return nullptr; }
   void remember(std::uint32_t, double) {}
