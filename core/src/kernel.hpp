@@ -53,14 +53,20 @@
 
 // Uses the lanes above.
 #include "kernel_certified.hpp"
+#include "kernel_profile.hpp"
 #include "kernel_summaries.hpp"
 
 namespace morvel::detail::MORVEL_KERNEL_NAMESPACE {
 
 // This instruction set's entry: its lanes are the tile the windows kernel
 // above was compiled for.
-const Kernels kernels{lanes, &windows_kernel, &segments_kernel,
-                      &certified_kernel, &summaries_kernel};
+const Kernels kernels{lanes,
+                      &windows_kernel,
+                      &segments_kernel,
+                      &certified_kernel,
+                      &summaries_kernel,
+                      width,
+                      &profile_kernel};
 
 } // namespace morvel::detail::MORVEL_KERNEL_NAMESPACE
 

@@ -102,6 +102,43 @@ struct SummaryArgs {
   double *segments; // count rows of w
 };
 
+// One tile of the matrix profile's sweep (profile_sweep.cpp): `width`
+// stretches of `rows` consecutive windows side by side, lane l's window s
+// the tile's row l * rows + s, each paired with the windows `diagonals`
+// after it (diagonal k: the window k + d0 after it, d0 the tile's first).
+// Every array is lane-major: slot p of lane l at [p * width + l]. Lane l's
+// values are x shifted by its own constant, so that products stay near the
+// windows' own scale; y (rows) for rows + n - 1 positions, z (columns) for
+// rows + diagonals + n - 2, starting with the lane's first row's window and
+// the first column window it meets. For pair (s, k) the kernel keeps the
+// bound v = ((P - sums_s * means_c) * scales_s) * scales_c, c = s + k,
+// P = y_s . z_c by a running sum along the diagonal from its exact first
+// value plus `start` (the lane's error bound, so that P never falls below
+// the true product), and each row's and column's largest v, its second and
+// the pair that gave the largest. A NaN scale leaves every v of its window
+// NaN, which no comparison chooses.
+struct ProfileArgs {
+  std::int32_t n;
+  std::int32_t rows;
+  std::int32_t diagonals;
+  const double *row_values;
+  const double *row_sums;   // rows slots: each row window's sum of y
+  const double *row_scales; // rows slots
+  const double *column_values;
+  const double *column_means; // rows + diagonals - 1 slots: sum of z / n
+  const double *column_scales;
+  const double *start; // one slot
+  double *products;    // diagonals slots, scratch
+  // Out: per row slot the largest v, the second, and its k; per column
+  // slot the same with its s. -inf, -inf and -1 where nothing was seen.
+  double *row_best;
+  double *row_second;
+  double *row_partner;
+  double *column_best;   // rows + diagonals - 1 slots each, which the
+  double *column_second; // caller fills with -inf, -inf and -1
+  double *column_partner;
+};
+
 // Lanes of the widest group any kernel runs at once (eight vectors of
 // eight), for sizing the buffers above.
 inline constexpr std::int32_t max_kernel_lanes = 64;
@@ -114,6 +151,8 @@ struct Kernels {
   void (*segments)(const SegmentArgs &);
   void (*certified)(CertifiedArgs &);
   void (*summaries)(const SummaryArgs &);
+  std::int64_t profile_width; // the profile tile's lanes
+  void (*profile)(const ProfileArgs &);
 };
 
 // The kernels of the widest instruction set this CPU has. Never throws.

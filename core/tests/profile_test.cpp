@@ -1,0 +1,183 @@
+// The matrix profile's sweep against the search per window, bit for bit, on
+// series long enough for many tiles, and the sweep's kernel the same on
+// every instruction set.
+#include "kernel_interface.hpp"
+#include "morvel/index.hpp"
+#include "morvel/plan.hpp"
+#include "profile_sweep.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Case {
+  std::string name;
+  std::int64_t length;
+  std::int64_t window;
+  std::int64_t exclude;
+};
+
+void PrintTo(const Case &c, std::ostream *out) { *out << c.name; }
+
+std::vector<double> series(const std::string &name, std::int64_t length) {
+  std::mt19937_64 random(20261210);
+  std::normal_distribution<double> step;
+  std::vector<double> ts(static_cast<std::size_t>(length));
+  double level = 0.0;
+  for (double &x : ts)
+    x = level += step(random);
+  if (name == "offset") // a walk a million above zero, its steps 1e-3
+    for (double &x : ts)
+      x = x * 1e-3 + 1e6;
+  if (name == "gaps") { // flat stretches, NaN and an infinity
+    for (std::size_t i = 3000; i < 4000; ++i)
+      ts[i] = 5.0;
+    ts[6000] = std::nan("");
+    ts[9000] = INFINITY;
+  }
+  if (name == "repeats") // a stretch thrice: other windows' ties, not at 0
+    for (std::size_t i = 0; i < 1500; ++i)
+      ts[i + 3000] = ts[i + 6000] = ts[i];
+  if (name == "flat level") // 11 windows flat to 1e-13 of their level
+    for (std::size_t i = 5000; i < 5074; ++i)
+      ts[i] = 1e9 + 1e-4 * static_cast<double>(i % 3);
+  return ts;
+}
+
+class Profile : public testing::TestWithParam<Case> {};
+
+TEST_P(Profile, SweepEqualsSearch) {
+  const Case &c = GetParam();
+  const std::vector<double> ts = series(c.name, c.length);
+  const morvel::IndexShape shape =
+      morvel::plan_index(c.length, c.window, 1, 16);
+  const morvel::BuiltIndex index =
+      morvel::build_index(shape, ts.data(), 2, nullptr);
+  const morvel::IndexTables tables = index.tables();
+  const auto count = static_cast<std::size_t>(shape.count);
+  std::vector<double> swept(count), searched(count);
+  std::vector<std::int64_t> swept_at(count), searched_at(count);
+  morvel::SearchStats stats;
+  ASSERT_TRUE(morvel::detail::sweep_profile(shape, tables, ts.data(), c.exclude,
+                                            2, nullptr, swept.data(),
+                                            swept_at.data(), stats));
+  morvel::detail::search_profile(shape, tables, ts.data(), c.exclude, 2,
+                                 nullptr, searched.data(), searched_at.data(),
+                                 stats);
+  for (std::size_t i = 0; i < count; ++i) {
+    ASSERT_EQ(std::memcmp(&swept[i], &searched[i], sizeof(double)), 0)
+        << "window " << i << ": " << swept[i] << " vs " << searched[i];
+    ASSERT_EQ(swept_at[i], searched_at[i]) << "window " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Series, Profile,
+    testing::Values(Case{"walk", 18000, 128, 32}, // two row blocks a band
+                    Case{"offset", 6000, 256, 64}, Case{"gaps", 10000, 100, 25},
+                    Case{"repeats", 9000, 64, 16},
+                    Case{"flat level", 7000, 64, 1000}),
+    [](const testing::TestParamInfo<Case> &info) {
+      std::string name = info.param.name;
+      for (char &ch : name)
+        if (ch == ' ')
+          ch = '_';
+      return name;
+    });
+
+// Series the sweep leaves to the search: windows one value apart only.
+TEST(Profile, StridesAreSearched) {
+  const std::vector<double> ts = series("walk", 2000);
+  const morvel::IndexShape shape = morvel::plan_index(2000, 64, 3, 16);
+  const morvel::BuiltIndex index =
+      morvel::build_index(shape, ts.data(), 1, nullptr);
+  std::vector<double> d(static_cast<std::size_t>(shape.count));
+  std::vector<std::int64_t> at(d.size());
+  morvel::SearchStats stats;
+  EXPECT_FALSE(morvel::detail::sweep_profile(shape, index.tables(), ts.data(),
+                                             16, 1, nullptr, d.data(),
+                                             at.data(), stats));
+}
+
+// Every instruction set's kernel writes the same bits as the portable one
+// (each lane's operations are the same, in the same order).
+TEST(Profile, KernelsAgree) {
+  const std::int32_t n = 40, rows = 37, diagonals = 70;
+  std::mt19937_64 random(7);
+  std::normal_distribution<double> normal;
+  const auto run = [&](const morvel::detail::Kernels &kernels) {
+    const std::int64_t width = kernels.profile_width;
+    const std::int64_t columns = rows + diagonals - 1;
+    // Lane l holds what lane l % 2 of the portable kernel's two holds.
+    random.seed(7);
+    const auto filled = [&](std::int64_t slots, bool nan_sometimes) {
+      std::vector<double> base(static_cast<std::size_t>(slots * 2));
+      for (double &x : base) {
+        const double draw = normal(random);
+        x = nan_sometimes && draw > 2.0 ? std::nan("") : draw;
+      }
+      std::vector<double> v(static_cast<std::size_t>(slots * width));
+      for (std::int64_t p = 0; p < slots; ++p)
+        for (std::int64_t l = 0; l < width; ++l)
+          v[static_cast<std::size_t>(p * width + l)] =
+              base[static_cast<std::size_t>(p * 2 + l % 2)];
+      return v;
+    };
+    const std::vector<double> row_values = filled(rows + n - 1, false),
+                              row_sums = filled(rows, false),
+                              row_scales = filled(rows, true),
+                              column_values = filled(columns + n - 1, false),
+                              column_means = filled(columns, false),
+                              column_scales = filled(columns, true);
+    std::vector<double> products(static_cast<std::size_t>(diagonals * width));
+    std::vector<double> out[6];
+    for (int o = 0; o < 6; ++o)
+      out[o].assign(static_cast<std::size_t>((o < 3 ? rows : columns) * width),
+                    o % 3 == 2 ? -1.0 : -INFINITY);
+    const double start = 1e-9;
+    const morvel::detail::ProfileArgs args{n,
+                                           rows,
+                                           diagonals,
+                                           row_values.data(),
+                                           row_sums.data(),
+                                           row_scales.data(),
+                                           column_values.data(),
+                                           column_means.data(),
+                                           column_scales.data(),
+                                           &start,
+                                           products.data(),
+                                           out[0].data(),
+                                           out[1].data(),
+                                           out[2].data(),
+                                           out[3].data(),
+                                           out[4].data(),
+                                           out[5].data()};
+    kernels.profile(args);
+    // Lanes 0 and 1 only: the numbers every width shares.
+    std::vector<double> kept;
+    for (int o = 0; o < 6; ++o)
+      for (std::size_t i = 0; i < out[o].size(); ++i)
+        if (i % static_cast<std::size_t>(width) < 2)
+          kept.push_back(out[o][i]);
+    return kept;
+  };
+  const std::vector<double> portable =
+      run(morvel::detail::kernels_of(morvel::InstructionSet::portable));
+  for (const morvel::InstructionSet set : morvel::usable_instruction_sets()) {
+    const std::vector<double> other = run(morvel::detail::kernels_of(set));
+    ASSERT_EQ(other.size(), portable.size());
+    EXPECT_EQ(std::memcmp(other.data(), portable.data(),
+                          other.size() * sizeof(double)),
+              0)
+        << morvel::instruction_set_name(set);
+  }
+}
+
+} // namespace
