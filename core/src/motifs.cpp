@@ -1,4 +1,6 @@
-// Motifs without the whole profile: the nearest pair so far, D, shrinks as
+// Motifs. The first pair, where the series suits the matrix profile's
+// sweep, is the profile's least value. Otherwise, and for each later pair,
+// without the whole profile: the nearest pair so far, D, shrinks as
 // pairs are found, starting from each window's distance to a window of a
 // similar word (join_bounds.hpp). A leaf A of windows, taken as queries,
 // is held against every leaf B at once: the squared gaps between the span
@@ -10,6 +12,7 @@
 // above D. Every pair at D or nearer is thus computed, and the nearest,
 // ties to the lower pair, is exact.
 #include "join_bounds.hpp"
+#include "profile_sweep.hpp"
 #include "window_moments.hpp"
 
 #include <algorithm>
@@ -89,7 +92,8 @@ double motifs_bytes(const IndexShape &shape, const IndexTables &tables,
   const double leaves = static_cast<double>(leaf_count(tables.ranked));
   const double count = static_cast<double>(shape.count);
   const double w = static_cast<double>(shape.w);
-  return count * (28.0 + 2.0 * w / block_size) +
+  return std::max(count * (28.0 + 2.0 * w / block_size),
+                  count * 16.0 + detail::sweep_bytes(shape, threads)) +
          threads * (leaves * 16.0 + 8.0 * static_cast<double>(shape.window) +
                     8.0 * index_leaf_size * (w + 1.0)) +
          static_cast<double>(std::min(k, shape.count)) * 64.0;
@@ -104,6 +108,51 @@ void motifs(const IndexShape &shape, const IndexTables &tables,
   const std::int64_t w = shape.w;
   const std::int64_t places = std::min(k, shape.count);
   const std::int64_t leaves = leaf_count(tables.ranked);
+  detail::Zones zones(exclude); // of the starts chosen
+  const auto choose = [&](std::int64_t place, const Pair &pair) {
+    distances[place] = pair.distance;
+    starts[2 * place] = pair.a * shape.stride;
+    starts[2 * place + 1] = pair.b * shape.stride;
+    zones.take(pair.a * shape.stride);
+    zones.take(pair.b * shape.stride);
+  };
+  const auto none_from = [&](std::int64_t place) {
+    for (std::int64_t i = place; i < places; ++i) {
+      distances[i] = std::numeric_limits<double>::quiet_NaN();
+      starts[2 * i] = starts[2 * i + 1] = -1;
+    }
+  };
+  // The first pair from the profile's sweep where the series suits it: the
+  // lowest window at the least profile value, with its nearest (the lowest
+  // of its equals, and above it, or that one would be lower still).
+  std::int64_t first_place = 0;
+  if (places > 0) {
+    std::vector<double> profile;
+    std::vector<std::int64_t> nearest;
+    try {
+      profile.resize(static_cast<std::size_t>(shape.count));
+      nearest.resize(static_cast<std::size_t>(shape.count));
+    } catch (const std::bad_alloc &) {
+      throw allocation_error();
+    }
+    if (detail::sweep_profile(shape, tables, ts, exclude, threads, progress,
+                              profile.data(), nearest.data(), stats)) {
+      Pair best;
+      for (std::int64_t i = 0; i < shape.count; ++i)
+        if (profile[static_cast<std::size_t>(i)] < best.distance)
+          best = {profile[static_cast<std::size_t>(i)],
+                  std::min(i, nearest[static_cast<std::size_t>(i)]),
+                  std::max(i, nearest[static_cast<std::size_t>(i)])};
+      if (best.a < 0) {
+        none_from(0);
+        return;
+      }
+      choose(0, best);
+      first_place = 1;
+      if (places == 1)
+        return;
+    }
+  }
   std::vector<double> means, deviations;
   detail::JoinBounds bounds;
   try {
@@ -123,7 +172,6 @@ void motifs(const IndexShape &shape, const IndexTables &tables,
                    });
   const detail::Feeds feeds = detail::segment_feeds(n, w);
   const std::vector<std::uint8_t> blocks = detail::word_blocks(shape, tables);
-  detail::Zones zones(exclude); // of the starts chosen
   const auto joinable = [&](std::int64_t a, std::int64_t b) {
     return detail::apart(a * shape.stride, b * shape.stride, exclude) &&
            zones.free(a * shape.stride) && zones.free(b * shape.stride);
@@ -131,7 +179,7 @@ void motifs(const IndexShape &shape, const IndexTables &tables,
   const auto shaped = [&](std::int64_t window) {
     return !detail::listed(tables.shapeless, tables.shapeless_count, window);
   };
-  for (std::int64_t place = 0; place < places; ++place) {
+  for (std::int64_t place = first_place; place < places; ++place) {
     // The nearest pair of a window and its hint, for a start.
     Pair best;
     for (std::int64_t x = 0; x < shape.count; ++x) {
@@ -290,17 +338,10 @@ void motifs(const IndexShape &shape, const IndexTables &tables,
           return true;
         });
     if (best.a < 0) {
-      for (std::int64_t i = place; i < places; ++i) {
-        distances[i] = std::numeric_limits<double>::quiet_NaN();
-        starts[2 * i] = starts[2 * i + 1] = -1;
-      }
+      none_from(place);
       return;
     }
-    distances[place] = best.distance;
-    starts[2 * place] = best.a * shape.stride;
-    starts[2 * place + 1] = best.b * shape.stride;
-    zones.take(best.a * shape.stride);
-    zones.take(best.b * shape.stride);
+    choose(place, best);
   }
 }
 
