@@ -166,6 +166,7 @@ public:
     result["window_bounds"] = last.window_bounds;
     result["distances"] = last.distances;
     result["abandoned"] = last.abandoned;
+    result["nearest"] = last.nearest;
     return result;
   }
 

@@ -119,6 +119,7 @@ def test_small_self_joins_are_the_definition(join):
 def test_threads_and_calls_agree(tmp_path):
     index = morvel.Index(walk(20_000, 8), 64)
     profile = index.matrix_profile(threads=1)
+    assert index.stats["nearest"] == len(index)  # each window's, found to the end
     assert [a.tobytes() for a in index.matrix_profile(threads=2)] == [a.tobytes() for a in profile]
     discords, motifs = index.discords(3, threads=2), index.motifs(2, threads=2)
     assert [a.tobytes() for a in index.discords(3, threads=1)] == [a.tobytes() for a in discords]

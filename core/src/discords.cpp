@@ -124,8 +124,11 @@ void discords(const IndexShape &shape, const IndexTables &tables,
                 shape, tables, ts, blocks.data(), window, away,
                 hint == detail::JoinBounds::none ? -1 : std::int64_t{hint},
                 below, mine);
-            if (nearest.stopped || nearest.window < 0)
-              continue; // nearer than L, or never chosen (+inf)
+            if (nearest.stopped)
+              continue; // nearer than L
+            ++mine.nearest;
+            if (nearest.window < 0)
+              continue; // never chosen (+inf)
             std::lock_guard<std::mutex> lock(mutex);
             const Profiled one{nearest.distance, window, nearest.window};
             found.insert(

@@ -18,6 +18,7 @@ SearchStats &SearchStats::operator+=(const SearchStats &other) {
   window_bounds += other.window_bounds;
   distances += other.distances;
   abandoned += other.abandoned;
+  nearest += other.nearest;
   return *this;
 }
 

@@ -49,6 +49,7 @@ void search_profile(const IndexShape &shape, const IndexTables &tables,
                const Nearest nearest =
                    nearest_other(shape, tables, ts, blocks.data(), i, away,
                                  hint, -search_infinity, mine);
+               ++mine.nearest;
                distances[i] = nearest.distance;
                neighbours[i] =
                    nearest.window < 0 ? -1 : nearest.window * shape.stride;

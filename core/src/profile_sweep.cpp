@@ -581,6 +581,7 @@ bool sweep_profile(const IndexShape &shape, const IndexTables &tables,
                }
                distances[i] = best;
                neighbours[i] = nearest;
+               ++mine.nearest;
              }
              std::lock_guard<std::mutex> lock(stats_mutex);
              stats += mine;

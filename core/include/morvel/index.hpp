@@ -107,6 +107,7 @@ struct SearchStats {
   std::int64_t window_bounds = 0; // windows bounded
   std::int64_t distances = 0;     // exact distances begun
   std::int64_t abandoned = 0;     // of them, stopped early
+  std::int64_t nearest = 0;       // self-joins: windows whose nearest was found
   SearchStats &operator+=(const SearchStats &other);
 };
 
