@@ -285,7 +285,7 @@ class Index:
         """
     @property
     def stats(self) -> dict[str, int]:
-        """What the last query computed (summed over its rows): leaf bounds, leaves searched, window bounds, exact distances begun and abandoned, beside the index's windows and leaves."""
+        """What the last query computed (summed over its rows): leaf bounds, leaves searched, window bounds, exact distances begun and abandoned, the windows whose nearest was found (after a self-join), beside the index's windows and leaves."""
     @property
     def window(self) -> int: ...
     @property

@@ -456,7 +456,8 @@ void define_index(py::module_ &module) {
           "stats", &Index::stats,
           "What the last query computed (summed over its rows): leaf "
           "bounds, leaves searched, window bounds, exact distances begun "
-          "and abandoned, beside the index's windows and leaves.")
+          "and abandoned, the windows whose nearest was found (after a "
+          "self-join), beside the index's windows and leaves.")
       .def_property_readonly("window",
                              [](const Index &i) { return i.shape().window; })
       .def_property_readonly("stride",
