@@ -32,6 +32,8 @@ def series_cases():
     pattern = np.tile(walk(25, 3), 10)  # exact ties
     huge = walk(260, 17)
     huge[120:160] *= 1e200  # windows no bound vouches for
+    overflow = walk(300, 10)
+    overflow[10:14] = [math.nan, 1e308, 1e308, math.nan]  # sums beyond range
     yield pytest.param((walk(300, 6), 16, 1, 4), id="walk")
     yield pytest.param((walk(500, 9), 24, 3, 5), id="walk-stride-3")
     yield pytest.param((flat, 16, 1, 8), id="flat-stretch")
@@ -40,6 +42,7 @@ def series_cases():
     yield pytest.param((1e6 + walk(260, 4) * 1e-3, 16, 1, 8), id="offset-1e6")
     yield pytest.param((np.repeat(walk(50, 5), 5), 10, 1, 10), id="steps")
     yield pytest.param((huge, 16, 1, 8), id="irregular-scale")
+    yield pytest.param((overflow, 16, 1, 4), id="overflow-without-shape")
     yield pytest.param((walk(40, 7), 16, 1, 4), id="few-windows")
 
 

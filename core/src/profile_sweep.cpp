@@ -13,13 +13,22 @@
 // every search computes it), rho_up = max(second, 0) >= rho of every other
 // window (v >= rho where the product is >= 0, and rho < 0 elsewhere). With
 // Y the values z-normalised by the computed moments (index_windows.hpp),
-// a = sigma_i / sd_i and b = sigma_j / sd_j,
-//   ||Y_i - Y_j||^2 >= n (a^2 + b^2 - 2 a b rho) >= n a^2 (1 - rho^2)
-// (the least over b), and a >= 1 / F_i, F_i >= sd_i / sigma_i (below); the
+// a = sigma_i / sd_i and b = sigma_j / sd_j, Y = a Z + c 1 with Z the exact
+// z-normalised values, orthogonal to 1, so
+//   ||Y_i - Y_j||^2 >= n (a - b)^2 + 2 n a b (1 - rho) >= 2n (1 - rho) / F^2
+// where F >= sd / sigma for every ranked window (below): the windows the
+// sweep compares are all ranked, the others are computed exactly. The
 // defined distance D >= (1 - (n + 4)u)(||Y_i - Y_j|| - r), r = 2.0001u
-// sqrt(n) (M_i + M_j)(1 + u) with scales M <= 2 sqrt(n) (search_bound.hpp).
-// When that bound, for rho_up, exceeds U, A is the answer: no other window
-// is as near. Otherwise the window is searched for as before, from A.
+// sqrt(n) (M_i + M_j)(1 + u) with scales M <= 2 sqrt(n) (search_bound.hpp;
+// max|Y| <= M (1 + 2u), which the 2.0001 absorbs). When that bound, for
+// rho_up, exceeds U, A is the answer: no other window is as near. Otherwise,
+// or with no leader at all, the window is searched for as before, from A.
+//
+// Nothing may overflow: a v lost to NaN or -inf would drop its pair from
+// the ranking unseen. Every value a tile reads (a window with no shape may
+// hold any) is at most X <= 1e150 with 64 n (2X)^2 finite, so y, every
+// product, the running sums and E stay finite, and v can only overflow to
+// +inf, which ranks first and so is searched.
 //
 // The error. Per lane the values are y = fl(x - c) for a constant c near
 // them, |y| <= Y (rows) and Z (columns). Against the exact
@@ -35,7 +44,8 @@
 // max|x| (1 + eta), so sd / sigma <= 1 + 0.51 (e / sd)^2 + (n + 5)u / 2
 // while e / sd <= 1e-4. A window beyond that (flat to about 1e-12 of its
 // level) is computed against every window instead; a series with more than
-// a few of them, with values near overflow, or with a stride is searched.
+// a few of them, with values near overflow, with a stride or with windows
+// too long for a tile's buffers is searched.
 #include "profile_sweep.hpp"
 
 #include "index_windows.hpp"
@@ -66,6 +76,12 @@ constexpr std::size_t most_unranked = 16;
 // Products of shifted values stay finite below this.
 constexpr double largest_value = 1e150;
 constexpr std::int64_t stripe = 4096; // windows a merge lock covers
+
+// Windows one value apart, at least two, and short enough that a thread's
+// tile buffers (about 16 values a lane per value of a window) stay small.
+bool suits(const IndexShape &shape) {
+  return shape.stride == 1 && shape.count >= 2 && shape.window <= (1 << 16);
+}
 
 // An upper bound as a float: what the state keeps.
 float float_above(double x) {
@@ -441,17 +457,29 @@ private:
 } // namespace
 
 double sweep_bytes(const IndexShape &shape, std::int32_t threads) {
-  return threads * Buffers::bytes(shape.window, best_kernels().profile_width);
+  return suits(shape) ? threads * Buffers::bytes(shape.window,
+                                                 best_kernels().profile_width)
+                      : 0.0;
 }
 
 bool sweep_profile(const IndexShape &shape, const IndexTables &tables,
                    const double *ts, std::int64_t exclude, std::int32_t threads,
                    const JoinProgress &progress, double *distances,
                    std::int64_t *neighbours, SearchStats &stats) {
-  if (shape.stride != 1 || tables.irregular_count != 0 || shape.count < 2)
+  if (!suits(shape) || tables.irregular_count != 0)
     return false;
   const std::int64_t n = shape.window;
   const std::int64_t count = shape.count;
+  // Every value a tile reads, shape or not, small enough that no sum of
+  // its products overflows: a value lost to infinity would drop its pairs
+  // from the ranking unseen.
+  double largest = 0.0;
+  for (std::int64_t i = 0; i < shape.length; ++i)
+    if (std::isfinite(ts[i]))
+      largest = std::max(largest, std::fabs(ts[i]));
+  if (!(largest <= largest_value &&
+        64.0 * static_cast<double>(n) * (4.0 * largest * largest) <= DBL_MAX))
+    return false;
   State state(distances, neighbours);
 
   // Each window's scale, and those the sweep cannot rank.
@@ -471,9 +499,7 @@ bool sweep_profile(const IndexShape &shape, const IndexTables &tables,
                const double scale = m.largest / m.deviation;
                const WindowKind kind =
                    window_kind(m.deviation, m.largest, scale, n);
-               if (kind == WindowKind::irregular ||
-                   (kind == WindowKind::regular &&
-                    !(std::fabs(m.mean) + 1.01 * m.largest <= largest_value)))
+               if (kind == WindowKind::irregular)
                  ok = false;
                float stored = std::numeric_limits<float>::quiet_NaN();
                if (kind == WindowKind::regular) {
@@ -545,7 +571,10 @@ bool sweep_profile(const IndexShape &shape, const IndexTables &tables,
                      (ts[i + t] - m.mean) / m.deviation;
                double best = infinity;
                std::int64_t nearest = -1;
+               // A window no pair ranked is searched: the proof below
+               // speaks only of the pairs the sweep saw.
                bool proven =
+                   leader != no_leader &&
                    !std::binary_search(unranked.begin(), unranked.end(),
                                        static_cast<std::uint32_t>(i));
                if (leader != no_leader) {
