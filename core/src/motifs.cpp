@@ -12,7 +12,7 @@
 // above D. Every pair at D or nearer is thus computed, and the nearest,
 // ties to the lower pair, is exact.
 #include "join_bounds.hpp"
-#include "profile_sweep.hpp"
+#include "motif_blocks.hpp"
 #include "window_moments.hpp"
 
 #include <algorithm>
@@ -25,17 +25,7 @@ namespace {
 constexpr double infinity = std::numeric_limits<double>::infinity();
 constexpr std::int64_t block_size = detail::word_block_size;
 
-// A pair of windows a < b at their distance, in the order of answers.
-struct Pair {
-  double distance = infinity;
-  std::int64_t a = -1;
-  std::int64_t b = -1;
-  bool operator<(const Pair &other) const {
-    return distance < other.distance ||
-           (distance == other.distance &&
-            (a < other.a || (a == other.a && b < other.b)));
-  }
-};
+using detail::Pair;
 
 // The bound of symbols least[j] ... most[j] (a leaf's box, a block's, or
 // a word: least == most) against segment means spanning low[j] ... high[j]
@@ -93,7 +83,8 @@ double motifs_bytes(const IndexShape &shape, const IndexTables &tables,
   const double count = static_cast<double>(shape.count);
   const double w = static_cast<double>(shape.w);
   return std::max(count * (28.0 + 2.0 * w / block_size),
-                  count * 16.0 + detail::sweep_bytes(shape, threads)) +
+                  count * 13.0 +
+                      detail::MotifBlocks::bytes(shape.count, shape.w)) +
          threads * (leaves * 16.0 + 8.0 * static_cast<double>(shape.window) +
                     8.0 * index_leaf_size * (w + 1.0)) +
          static_cast<double>(std::min(k, shape.count)) * 64.0;
@@ -122,37 +113,46 @@ void motifs(const IndexShape &shape, const IndexTables &tables,
       starts[2 * i] = starts[2 * i + 1] = -1;
     }
   };
-  // The first pair from the profile's sweep where the series suits it: the
-  // lowest window at the least profile value, with its nearest (the lowest
-  // of its equals, and above it, or that one would be lower still).
-  std::int64_t first_place = 0;
-  if (places > 0) {
-    std::vector<double> profile;
-    std::vector<std::int64_t> nearest;
-    try {
-      profile.resize(static_cast<std::size_t>(shape.count));
-      nearest.resize(static_cast<std::size_t>(shape.count));
-    } catch (const std::bad_alloc &) {
-      throw allocation_error();
-    }
-    if (detail::sweep_profile(shape, tables, ts, exclude, threads, progress,
-                              profile.data(), nearest.data(), stats)) {
-      Pair best;
-      for (std::int64_t i = 0; i < shape.count; ++i)
-        if (profile[static_cast<std::size_t>(i)] < best.distance)
-          best = {profile[static_cast<std::size_t>(i)],
-                  std::min(i, nearest[static_cast<std::size_t>(i)]),
-                  std::max(i, nearest[static_cast<std::size_t>(i)])};
-      if (best.a < 0) {
-        none_from(0);
-        return;
+  // The blocks' search, where no window is beyond the bounds.
+  {
+    const detail::MotifBlocks blocks(shape, ts, threads);
+    if (blocks.ready()) {
+      const detail::JoinBounds bounds =
+          detail::join_bounds(shape, tables, ts, exclude, threads, progress);
+      std::vector<std::uint8_t> usable;
+      try {
+        usable.resize(static_cast<std::size_t>(shape.count));
+      } catch (const std::bad_alloc &) {
+        throw allocation_error();
       }
-      choose(0, best);
-      first_place = 1;
-      if (places == 1)
-        return;
+      for (std::int64_t place = 0; place < places; ++place) {
+        for (std::int64_t i = 0; i < shape.count; ++i)
+          usable[static_cast<std::size_t>(i)] =
+              blocks.shaped(i) && zones.free(i * shape.stride);
+        // The nearest pair of a window and its hint, for a start.
+        Pair best;
+        for (std::int64_t x = 0; x < shape.count; ++x) {
+          const std::uint32_t hint = bounds.hints[static_cast<std::size_t>(x)];
+          if (hint == detail::JoinBounds::none ||
+              !usable[static_cast<std::size_t>(x)] || !usable[hint] ||
+              !detail::apart(x * shape.stride, hint * shape.stride, exclude))
+            continue;
+          best = std::min(best, Pair{bounds.upper[static_cast<std::size_t>(x)],
+                                     std::min<std::int64_t>(x, hint),
+                                     std::max<std::int64_t>(x, hint)});
+        }
+        best = blocks.nearest_pair(usable, exclude, best, threads, progress,
+                                   stats);
+        if (best.a < 0) {
+          none_from(place);
+          return;
+        }
+        choose(place, best);
+      }
+      return;
     }
   }
+  const std::int64_t first_place = 0;
   std::vector<double> means, deviations;
   detail::JoinBounds bounds;
   try {

@@ -1,0 +1,334 @@
+// The motifs' search over blocks of consecutive windows (motif_blocks.hpp).
+#include "motif_blocks.hpp"
+
+#include "index_windows.hpp"
+#include "search_bound.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+
+namespace morvel::detail {
+namespace {
+
+constexpr double infinity = std::numeric_limits<double>::infinity();
+constexpr std::int64_t leaf_windows = 8; // the smallest block
+constexpr std::int64_t most_top_blocks = 512;
+// A float f rounded to nearest from e: |e - f| <= 2^-24 (1 + 2^-24) |f|, or
+// half the least subnormal; these allow twice that.
+constexpr double float_error = 1.2e-7;
+constexpr double float_floor = 1e-44;
+
+float float_below(double x) {
+  float f = static_cast<float>(x);
+  if (static_cast<double>(f) > x)
+    f = std::nextafter(f, -std::numeric_limits<float>::infinity());
+  return f;
+}
+float float_above(double x) {
+  float f = static_cast<float>(x);
+  if (static_cast<double>(f) < x)
+    f = std::nextafter(f, std::numeric_limits<float>::infinity());
+  return f;
+}
+
+// Whether the squared gaps between two boxes (w lows, then w highs),
+// summed, exceed `limit`: four segments at a time, stopping as soon as the
+// partial sum does (the cells are non-negative, so rounded partial sums
+// only grow; a sum of w cells in any order is within the slack's
+// allowance).
+bool boxes_apart(const float *a, const float *b, std::int64_t w, double limit) {
+  double sum = 0.0;
+  std::int64_t j = 0;
+  for (; j + 4 <= w; j += 4) {
+    double cells[4];
+    for (int k = 0; k < 4; ++k) {
+      const double above =
+          static_cast<double>(b[j + k]) - static_cast<double>(a[w + j + k]);
+      const double below =
+          static_cast<double>(a[j + k]) - static_cast<double>(b[w + j + k]);
+      const double gap = std::max(0.0, std::max(above, below));
+      cells[k] = gap * gap;
+    }
+    sum += (cells[0] + cells[1]) + (cells[2] + cells[3]);
+    if (sum > limit)
+      return true;
+  }
+  for (; j < w; ++j) {
+    const double gap = std::max(
+        0.0,
+        std::max(static_cast<double>(b[j]) - static_cast<double>(a[w + j]),
+                 static_cast<double>(a[j]) - static_cast<double>(b[w + j])));
+    sum += gap * gap;
+  }
+  return sum > limit;
+}
+
+// The same between two windows' estimates, each within float_error of its
+// float.
+bool estimates_apart(const float *a, const float *b, std::int64_t w,
+                     double limit) {
+  const auto cell = [](double x, double y) {
+    const double gap = std::max(
+        0.0, std::fabs(x - y) -
+                 (float_error * (std::fabs(x) + std::fabs(y)) + float_floor));
+    return gap * gap;
+  };
+  double sum = 0.0;
+  std::int64_t j = 0;
+  for (; j + 4 <= w; j += 4) {
+    sum += (cell(a[j], b[j]) + cell(a[j + 1], b[j + 1])) +
+           (cell(a[j + 2], b[j + 2]) + cell(a[j + 3], b[j + 3]));
+    if (sum > limit)
+      return true;
+  }
+  for (; j < w; ++j)
+    sum += cell(a[j], b[j]);
+  return sum > limit;
+}
+
+} // namespace
+
+double MotifBlocks::bytes(std::int64_t count, std::int64_t w) {
+  // Estimates, the shape flags, and the boxes of every level (a box per
+  // eight windows, then half as many a level up).
+  return static_cast<double>(count) *
+         (4.0 * static_cast<double>(w) + 1.0 +
+          2.0 * 8.0 * static_cast<double>(w) / leaf_windows);
+}
+
+MotifBlocks::MotifBlocks(const IndexShape &shape, const double *ts,
+                         std::int32_t threads)
+    : shape_(shape), ts_(ts) {
+  const std::int64_t n = shape.window;
+  const std::int64_t w = shape.w;
+  const std::int64_t count = shape.count;
+  try {
+    estimates_.resize(static_cast<std::size_t>(count * w));
+    shaped_.resize(static_cast<std::size_t>(count));
+    levels_.emplace_back(static_cast<std::size_t>((count + leaf_windows - 1) /
+                                                  leaf_windows * 2 * w));
+  } catch (const std::bad_alloc &) {
+    throw allocation_error();
+  }
+  const Feeds feeds = segment_feeds(n, w);
+  std::mutex irregular_mutex;
+  // Blocks of leaf windows a step, so that each block's box is one
+  // thread's.
+  in_steps(count, 128 * leaf_windows, threads, nullptr,
+           [&](std::int64_t first, std::int64_t last) {
+             std::vector<double> means(static_cast<std::size_t>(w));
+             std::vector<double> low(static_cast<std::size_t>(w)),
+                 high(static_cast<std::size_t>(w));
+             bool regular = true;
+             for (std::int64_t block = first; block < last;
+                  block += leaf_windows) {
+               std::fill(low.begin(), low.end(), infinity);
+               std::fill(high.begin(), high.end(), -infinity);
+               for (std::int64_t i = block;
+                    i < std::min(last, block + leaf_windows); ++i) {
+                 const double *x = ts + i * shape.stride;
+                 Summary summary;
+                 summarise<1>(&x, n, w, feeds, &summary, means.data());
+                 float *estimate = &estimates_[static_cast<std::size_t>(i * w)];
+                 shaped_[static_cast<std::size_t>(i)] =
+                     summary.kind != WindowKind::shapeless;
+                 if (summary.kind == WindowKind::irregular)
+                   regular = false;
+                 if (summary.kind != WindowKind::regular) {
+                   std::fill(estimate, estimate + w, 0.0f);
+                   continue;
+                 }
+                 for (std::int64_t j = 0; j < w; ++j) {
+                   estimate[j] = static_cast<float>(means[j]);
+                   low[j] = std::min(low[j], means[j]);
+                   high[j] = std::max(high[j], means[j]);
+                 }
+               }
+               float *box = &levels_[0][static_cast<std::size_t>(
+                   block / leaf_windows * 2 * w)];
+               for (std::int64_t j = 0; j < w; ++j) {
+                 box[j] = float_below(low[j]);
+                 box[w + j] = float_above(high[j]);
+               }
+             }
+             if (!regular) {
+               std::lock_guard<std::mutex> lock(irregular_mutex);
+               ready_ = false;
+             }
+             return true;
+           });
+  if (!ready_)
+    return;
+  // Each level's boxes from the one below.
+  while (levels_.back().size() > static_cast<std::size_t>(2 * w)) {
+    const std::vector<float> &below = levels_.back();
+    const std::size_t boxes = below.size() / static_cast<std::size_t>(2 * w);
+    std::vector<float> above;
+    try {
+      above.resize((boxes + 1) / 2 * static_cast<std::size_t>(2 * w));
+    } catch (const std::bad_alloc &) {
+      throw allocation_error();
+    }
+    for (std::size_t box = 0; box < (boxes + 1) / 2; ++box) {
+      const float *left = &below[2 * box * static_cast<std::size_t>(2 * w)];
+      const float *right = 2 * box + 1 < boxes ? left + 2 * w : left;
+      for (std::int64_t j = 0; j < w; ++j) {
+        above[box * static_cast<std::size_t>(2 * w) + j] =
+            std::min(left[j], right[j]);
+        above[box * static_cast<std::size_t>(2 * w) + w + j] =
+            std::max(left[w + j], right[w + j]);
+      }
+    }
+    levels_.push_back(std::move(above));
+  }
+}
+
+Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
+                               std::int64_t exclude, Pair best,
+                               std::int32_t threads,
+                               const JoinProgress &progress,
+                               SearchStats &stats) const {
+  const std::int64_t n = shape_.window;
+  const std::int64_t w = shape_.w;
+  const std::int64_t count = shape_.count;
+  const std::int64_t stride = shape_.stride;
+  const Slack slack = slack_for(n, w, regular_limit(n));
+  // The level whose pairs of blocks are shared among threads.
+  std::size_t top = 0;
+  while (top + 1 < levels_.size() &&
+         static_cast<std::int64_t>(levels_[top].size()) / (2 * w) >
+             most_top_blocks)
+    ++top;
+  const std::int64_t tops =
+      static_cast<std::int64_t>(levels_[top].size()) / (2 * w);
+  const std::int64_t top_pairs = tops * (tops + 1) / 2;
+  std::mutex mutex;
+  in_steps(
+      top_pairs, 64, threads,
+      progress ? JoinProgress([&](std::int64_t done, std::int64_t) {
+        progress(done * count / std::max<std::int64_t>(top_pairs, 1), count);
+      })
+               : JoinProgress(),
+      [&](std::int64_t first, std::int64_t last) {
+        SearchStats mine;
+        Pair local;
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          local = best;
+        }
+        double prune = slack.prune_above(local.distance);
+        std::vector<double> zq(static_cast<std::size_t>(n));
+        const auto found = [&](const Pair &pair) {
+          std::lock_guard<std::mutex> lock(mutex);
+          best = std::min(best, pair);
+          local = best;
+          prune = slack.prune_above(local.distance);
+        };
+        const auto windows = [&](std::int64_t a0, std::int64_t a1,
+                                 std::int64_t b0, std::int64_t b1) {
+          for (std::int64_t a = a0; a < a1; ++a) {
+            if (!usable[static_cast<std::size_t>(a)])
+              continue;
+            const float *ea = &estimates_[static_cast<std::size_t>(a * w)];
+            bool normalised = false;
+            for (std::int64_t b = std::max(b0, a + 1); b < b1; ++b) {
+              if (!usable[static_cast<std::size_t>(b)] ||
+                  !apart(a * stride, b * stride, exclude))
+                continue;
+              ++mine.window_bounds;
+              if (estimates_apart(ea,
+                                  &estimates_[static_cast<std::size_t>(b * w)],
+                                  w, prune))
+                continue;
+              const double *xa = ts_ + a * stride;
+              if (!normalised) {
+                double mean, deviation;
+                window_moments<1, false>(
+                    [xa](int, std::int64_t i) { return xa[i]; }, n, &mean,
+                    &deviation, nullptr);
+                for (std::int64_t i = 0; i < n; ++i)
+                  zq[static_cast<std::size_t>(i)] = (xa[i] - mean) / deviation;
+                normalised = true;
+              }
+              const double *xb = ts_ + b * stride;
+              double mean, deviation;
+              window_moments<1, false>(
+                  [xb](int, std::int64_t i) { return xb[i]; }, n, &mean,
+                  &deviation, nullptr);
+              ++mine.distances;
+              bool abandoned = false;
+              const double distance =
+                  window_distance(xb, n, mean, deviation, zq.data(),
+                                  abandon_above(local.distance), abandoned);
+              if (abandoned) {
+                ++mine.abandoned;
+                continue;
+              }
+              const Pair pair{distance, a, b};
+              if (pair < local)
+                found(pair);
+            }
+          }
+        };
+        // Blocks A <= B of level l, their windows [A size, ...).
+        const auto visit = [&](const auto &self, std::size_t level,
+                               std::int64_t a, std::int64_t b) -> void {
+          const std::int64_t size = leaf_windows << level;
+          const std::int64_t a0 = a * size, a1 = std::min(count, a0 + size);
+          const std::int64_t b0 = b * size, b1 = std::min(count, b0 + size);
+          if (!apart(a0 * stride, (b1 - 1) * stride, exclude))
+            return; // every pair within the zone
+          const float *boxes = levels_[level].data();
+          if (a != b) {
+            ++mine.leaf_bounds;
+            if (boxes_apart(boxes + a * 2 * w, boxes + b * 2 * w, w, prune))
+              return;
+          }
+          if (level == 0) {
+            windows(a0, a1, b0, b1);
+            return;
+          }
+          const std::int64_t below =
+              static_cast<std::int64_t>(levels_[level - 1].size()) / (2 * w);
+          const std::int64_t a_low = 2 * a, a_high = 2 * a + 1;
+          const std::int64_t b_low = 2 * b, b_high = 2 * b + 1;
+          if (a == b) {
+            self(self, level - 1, a_low, a_low);
+            if (a_high < below) {
+              self(self, level - 1, a_low, a_high);
+              self(self, level - 1, a_high, a_high);
+            }
+            return;
+          }
+          self(self, level - 1, a_low, b_low);
+          if (b_high < below)
+            self(self, level - 1, a_low, b_high);
+          self(self, level - 1, a_high, b_low);
+          if (b_high < below)
+            self(self, level - 1, a_high, b_high);
+        };
+        for (std::int64_t p = first; p < last; ++p) {
+          // Pair p of the top level's (a, b), a <= b, row by row.
+          std::int64_t a = 0, left = p;
+          while (left >= tops - a) {
+            left -= tops - a;
+            ++a;
+          }
+          {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (best < local) {
+              local = best;
+              prune = slack.prune_above(local.distance);
+            }
+          }
+          visit(visit, top, a, a + left);
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        stats += mine;
+        return true;
+      });
+  return best;
+}
+
+} // namespace morvel::detail

@@ -1,0 +1,75 @@
+// The motifs' search over blocks of consecutive windows.
+//
+// Each window's segment means are estimated as the index's words estimate
+// them (index_windows.hpp); a block of consecutive windows keeps the box of
+// its windows' estimates, and blocks pair up in a tree: eight windows, then
+// sixteen, and so on. Two boxes whose squared gaps, summed, exceed the
+// threshold of the nearest pair so far (Slack, with the slack of the
+// largest regular scale on both sides) hold no pair as near: the true
+// segment means of each window lie within its error of its estimate, so
+// within it of its box, exactly as a query's lie within their error of its
+// estimate against a leaf's box (search_bound.hpp). Pairs of blocks whose
+// bound leaves them are split, down to pairs of windows, which are bounded
+// alike and then computed, each abandoned above the nearest pair so far.
+// Every pair at that distance or nearer is thus computed, and the nearest,
+// ties to the lower pair, is exact. Consecutive windows of most series
+// have neighbouring estimates, so the boxes of a few of them are narrow.
+#pragma once
+
+#include "self_join.hpp"
+
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace morvel::detail {
+
+// A pair of windows a < b at their distance, in the order of answers.
+struct Pair {
+  double distance = std::numeric_limits<double>::infinity();
+  std::int64_t a = -1;
+  std::int64_t b = -1;
+  bool operator<(const Pair &other) const {
+    return distance < other.distance ||
+           (distance == other.distance &&
+            (a < other.a || (a == other.a && b < other.b)));
+  }
+};
+
+class MotifBlocks {
+public:
+  // Every window's estimates and the blocks' boxes, on `threads` threads.
+  // `ready()` is false when some window is beyond the bounds (irregular):
+  // the index's own search serves such a series. Throws allocation_error.
+  MotifBlocks(const IndexShape &shape, const double *ts, std::int32_t threads);
+  bool ready() const { return ready_; }
+
+  // The nearest pair more than `exclude` apart whose windows both have a
+  // shape and `usable` (one byte a window, nonzero for usable) says may be
+  // chosen, ties to the lower pair; `best` if none is nearer or as near
+  // and lower. Precondition: ready(). Cost: the blocks' bounds, pairs of
+  // them split while their bound is below the nearest pair so far.
+  Pair nearest_pair(const std::vector<std::uint8_t> &usable,
+                    std::int64_t exclude, Pair best, std::int32_t threads,
+                    const JoinProgress &progress, SearchStats &stats) const;
+
+  // Whether a window has a shape.
+  bool shaped(std::int64_t window) const {
+    return shaped_[static_cast<std::size_t>(window)] != 0;
+  }
+
+  // About the bytes it holds for a series of `count` windows. O(1).
+  static double bytes(std::int64_t count, std::int64_t w);
+
+private:
+  const IndexShape &shape_;
+  const double *ts_;
+  bool ready_ = true;
+  std::vector<float> estimates_;     // count rows of w, rounded to nearest
+  std::vector<std::uint8_t> shaped_; // per window
+  // levels_[l]: boxes of 8 << l windows, each w lows then w highs, rounded
+  // outwards; an empty block's lows +inf, highs -inf.
+  std::vector<std::vector<float>> levels_;
+};
+
+} // namespace morvel::detail
