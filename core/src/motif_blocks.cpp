@@ -271,42 +271,44 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
             }
           }
         };
-        // Blocks A <= B of level l, their windows [A size, ...).
+        // Whether blocks a <= b of a level may hold a pair within the
+        // threshold: not every pair within the zone, and their boxes not
+        // apart.
+        const auto kept = [&](std::size_t level, std::int64_t a,
+                              std::int64_t b) {
+          const std::int64_t size = leaf_windows << level;
+          const std::int64_t b_last = std::min(count, b * size + size) - 1;
+          if (!apart(a * size * stride, b_last * stride, exclude))
+            return false;
+          if (a == b)
+            return true;
+          ++mine.leaf_bounds;
+          const float *boxes = levels_[level].data();
+          return !boxes_apart(boxes + a * 2 * w, boxes + b * 2 * w, w, prune);
+        };
+        // Blocks a <= b of a level, kept: their children's pairs that are
+        // kept too, down to pairs of windows.
         const auto visit = [&](const auto &self, std::size_t level,
                                std::int64_t a, std::int64_t b) -> void {
-          const std::int64_t size = leaf_windows << level;
-          const std::int64_t a0 = a * size, a1 = std::min(count, a0 + size);
-          const std::int64_t b0 = b * size, b1 = std::min(count, b0 + size);
-          if (!apart(a0 * stride, (b1 - 1) * stride, exclude))
-            return; // every pair within the zone
-          const float *boxes = levels_[level].data();
-          if (a != b) {
-            ++mine.leaf_bounds;
-            if (boxes_apart(boxes + a * 2 * w, boxes + b * 2 * w, w, prune))
-              return;
-          }
           if (level == 0) {
-            windows(a0, a1, b0, b1);
+            const std::int64_t a0 = a * leaf_windows, b0 = b * leaf_windows;
+            windows(a0, std::min(count, a0 + leaf_windows), b0,
+                    std::min(count, b0 + leaf_windows));
             return;
           }
+          const std::size_t down = level - 1;
           const std::int64_t below =
-              static_cast<std::int64_t>(levels_[level - 1].size()) / (2 * w);
-          const std::int64_t a_low = 2 * a, a_high = 2 * a + 1;
-          const std::int64_t b_low = 2 * b, b_high = 2 * b + 1;
-          if (a == b) {
-            self(self, level - 1, a_low, a_low);
-            if (a_high < below) {
-              self(self, level - 1, a_low, a_high);
-              self(self, level - 1, a_high, a_high);
-            }
-            return;
+              static_cast<std::int64_t>(levels_[down].size()) / (2 * w);
+          const std::int64_t pairs[4][2] = {{2 * a, 2 * b},
+                                            {2 * a, 2 * b + 1},
+                                            {2 * a + 1, 2 * b},
+                                            {2 * a + 1, 2 * b + 1}};
+          for (const auto &pair : pairs) {
+            if (pair[1] >= below || pair[0] > pair[1])
+              continue; // no such block, or the pair taken the other way
+            if (kept(down, pair[0], pair[1]))
+              self(self, down, pair[0], pair[1]);
           }
-          self(self, level - 1, a_low, b_low);
-          if (b_high < below)
-            self(self, level - 1, a_low, b_high);
-          self(self, level - 1, a_high, b_low);
-          if (b_high < below)
-            self(self, level - 1, a_high, b_high);
         };
         for (std::int64_t p = first; p < last; ++p) {
           // Pair p of the top level's (a, b), a <= b, row by row.
@@ -322,7 +324,8 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
               prune = slack.prune_above(local.distance);
             }
           }
-          visit(visit, top, a, a + left);
+          if (kept(top, a, a + left))
+            visit(visit, top, a, a + left);
         }
         std::lock_guard<std::mutex> lock(mutex);
         stats += mine;

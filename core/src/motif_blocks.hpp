@@ -72,4 +72,17 @@ private:
   std::vector<std::vector<float>> levels_;
 };
 
+// motifs' answers two ways: over blocks of consecutive windows (false,
+// with nothing written, when a window is beyond the bounds), and over the
+// index's leaves (any series). Preconditions as motifs', exclude at most
+// the series' length.
+bool block_motifs(const IndexShape &shape, const IndexTables &tables,
+                  const double *ts, std::int64_t k, std::int64_t exclude,
+                  std::int32_t threads, const JoinProgress &progress,
+                  double *distances, std::int64_t *starts, SearchStats &stats);
+void leaf_motifs(const IndexShape &shape, const IndexTables &tables,
+                 const double *ts, std::int64_t k, std::int64_t exclude,
+                 std::int32_t threads, const JoinProgress &progress,
+                 double *distances, std::int64_t *starts, SearchStats &stats);
+
 } // namespace morvel::detail

@@ -90,69 +90,95 @@ double motifs_bytes(const IndexShape &shape, const IndexTables &tables,
          static_cast<double>(std::min(k, shape.count)) * 64.0;
 }
 
-void motifs(const IndexShape &shape, const IndexTables &tables,
-            const double *ts, std::int64_t k, std::int64_t exclude,
-            std::int32_t threads, const JoinProgress &progress,
-            double *distances, std::int64_t *starts, SearchStats &stats) {
-  exclude = std::min(exclude, shape.length);
+namespace {
+
+// The pairs chosen so far, written as they are chosen, and the zones of
+// their starts.
+class Chosen {
+public:
+  Chosen(const IndexShape &shape, std::int64_t exclude, std::int64_t places,
+         double *distances, std::int64_t *starts)
+      : stride_(shape.stride), places_(places), zones_(exclude),
+        distances_(distances), starts_(starts) {}
+  bool free(std::int64_t window) const { return zones_.free(window * stride_); }
+  void take(std::int64_t place, const Pair &pair) {
+    distances_[place] = pair.distance;
+    starts_[2 * place] = pair.a * stride_;
+    starts_[2 * place + 1] = pair.b * stride_;
+    zones_.take(pair.a * stride_);
+    zones_.take(pair.b * stride_);
+  }
+  // Places from `place` on that none fills.
+  void none_from(std::int64_t place) {
+    for (std::int64_t i = place; i < places_; ++i) {
+      distances_[i] = std::numeric_limits<double>::quiet_NaN();
+      starts_[2 * i] = starts_[2 * i + 1] = -1;
+    }
+  }
+
+private:
+  std::int64_t stride_;
+  std::int64_t places_;
+  detail::Zones zones_;
+  double *distances_;
+  std::int64_t *starts_;
+};
+
+} // namespace
+
+namespace detail {
+
+bool block_motifs(const IndexShape &shape, const IndexTables &tables,
+                  const double *ts, std::int64_t k, std::int64_t exclude,
+                  std::int32_t threads, const JoinProgress &progress,
+                  double *distances, std::int64_t *starts, SearchStats &stats) {
+  const MotifBlocks blocks(shape, ts, threads);
+  if (!blocks.ready())
+    return false;
+  const std::int64_t places = std::min(k, shape.count);
+  Chosen chosen(shape, exclude, places, distances, starts);
+  const JoinBounds bounds =
+      join_bounds(shape, tables, ts, exclude, threads, progress);
+  std::vector<std::uint8_t> usable;
+  try {
+    usable.resize(static_cast<std::size_t>(shape.count));
+  } catch (const std::bad_alloc &) {
+    throw allocation_error();
+  }
+  for (std::int64_t place = 0; place < places; ++place) {
+    for (std::int64_t i = 0; i < shape.count; ++i)
+      usable[static_cast<std::size_t>(i)] = blocks.shaped(i) && chosen.free(i);
+    // The nearest pair of a window and its hint, for a start.
+    Pair best;
+    for (std::int64_t x = 0; x < shape.count; ++x) {
+      const std::uint32_t hint = bounds.hints[static_cast<std::size_t>(x)];
+      if (hint == JoinBounds::none || !usable[static_cast<std::size_t>(x)] ||
+          !usable[hint] ||
+          !apart(x * shape.stride, hint * shape.stride, exclude))
+        continue;
+      best = std::min(best, Pair{bounds.upper[static_cast<std::size_t>(x)],
+                                 std::min<std::int64_t>(x, hint),
+                                 std::max<std::int64_t>(x, hint)});
+    }
+    best = blocks.nearest_pair(usable, exclude, best, threads, progress, stats);
+    if (best.a < 0) {
+      chosen.none_from(place);
+      return true;
+    }
+    chosen.take(place, best);
+  }
+  return true;
+}
+
+void leaf_motifs(const IndexShape &shape, const IndexTables &tables,
+                 const double *ts, std::int64_t k, std::int64_t exclude,
+                 std::int32_t threads, const JoinProgress &progress,
+                 double *distances, std::int64_t *starts, SearchStats &stats) {
   const std::int64_t n = shape.window;
   const std::int64_t w = shape.w;
   const std::int64_t places = std::min(k, shape.count);
   const std::int64_t leaves = leaf_count(tables.ranked);
-  detail::Zones zones(exclude); // of the starts chosen
-  const auto choose = [&](std::int64_t place, const Pair &pair) {
-    distances[place] = pair.distance;
-    starts[2 * place] = pair.a * shape.stride;
-    starts[2 * place + 1] = pair.b * shape.stride;
-    zones.take(pair.a * shape.stride);
-    zones.take(pair.b * shape.stride);
-  };
-  const auto none_from = [&](std::int64_t place) {
-    for (std::int64_t i = place; i < places; ++i) {
-      distances[i] = std::numeric_limits<double>::quiet_NaN();
-      starts[2 * i] = starts[2 * i + 1] = -1;
-    }
-  };
-  // The blocks' search, where no window is beyond the bounds.
-  {
-    const detail::MotifBlocks blocks(shape, ts, threads);
-    if (blocks.ready()) {
-      const detail::JoinBounds bounds =
-          detail::join_bounds(shape, tables, ts, exclude, threads, progress);
-      std::vector<std::uint8_t> usable;
-      try {
-        usable.resize(static_cast<std::size_t>(shape.count));
-      } catch (const std::bad_alloc &) {
-        throw allocation_error();
-      }
-      for (std::int64_t place = 0; place < places; ++place) {
-        for (std::int64_t i = 0; i < shape.count; ++i)
-          usable[static_cast<std::size_t>(i)] =
-              blocks.shaped(i) && zones.free(i * shape.stride);
-        // The nearest pair of a window and its hint, for a start.
-        Pair best;
-        for (std::int64_t x = 0; x < shape.count; ++x) {
-          const std::uint32_t hint = bounds.hints[static_cast<std::size_t>(x)];
-          if (hint == detail::JoinBounds::none ||
-              !usable[static_cast<std::size_t>(x)] || !usable[hint] ||
-              !detail::apart(x * shape.stride, hint * shape.stride, exclude))
-            continue;
-          best = std::min(best, Pair{bounds.upper[static_cast<std::size_t>(x)],
-                                     std::min<std::int64_t>(x, hint),
-                                     std::max<std::int64_t>(x, hint)});
-        }
-        best = blocks.nearest_pair(usable, exclude, best, threads, progress,
-                                   stats);
-        if (best.a < 0) {
-          none_from(place);
-          return;
-        }
-        choose(place, best);
-      }
-      return;
-    }
-  }
-  const std::int64_t first_place = 0;
+  Chosen chosen(shape, exclude, places, distances, starts);
   std::vector<double> means, deviations;
   detail::JoinBounds bounds;
   try {
@@ -174,12 +200,12 @@ void motifs(const IndexShape &shape, const IndexTables &tables,
   const std::vector<std::uint8_t> blocks = detail::word_blocks(shape, tables);
   const auto joinable = [&](std::int64_t a, std::int64_t b) {
     return detail::apart(a * shape.stride, b * shape.stride, exclude) &&
-           zones.free(a * shape.stride) && zones.free(b * shape.stride);
+           chosen.free(a) && chosen.free(b);
   };
   const auto shaped = [&](std::int64_t window) {
     return !detail::listed(tables.shapeless, tables.shapeless_count, window);
   };
-  for (std::int64_t place = first_place; place < places; ++place) {
+  for (std::int64_t place = 0; place < places; ++place) {
     // The nearest pair of a window and its hint, for a start.
     Pair best;
     for (std::int64_t x = 0; x < shape.count; ++x) {
@@ -239,8 +265,7 @@ void motifs(const IndexShape &shape, const IndexTables &tables,
           };
           for (std::int64_t item = first; item < last; ++item) {
             if (item >= leaves) { // an irregular window against every one
-              if (!zones.free(std::int64_t{tables.irregular[item - leaves]} *
-                              shape.stride))
+              if (!chosen.free(std::int64_t{tables.irregular[item - leaves]}))
                 continue;
               join(std::int64_t{tables.irregular[item - leaves]},
                    [&](const auto &visit) {
@@ -292,7 +317,7 @@ void motifs(const IndexShape &shape, const IndexTables &tables,
               }
               for (std::int64_t r = block; r < block_end; ++r) {
                 const std::int64_t x = tables.windows[r];
-                if (!zones.free(x * shape.stride))
+                if (!chosen.free(x))
                   continue;
                 // The window's own bound against each leaf kept, and then
                 // against each word: a query's leaf and word bounds, their
@@ -338,11 +363,24 @@ void motifs(const IndexShape &shape, const IndexTables &tables,
           return true;
         });
     if (best.a < 0) {
-      none_from(place);
+      chosen.none_from(place);
       return;
     }
-    choose(place, best);
+    chosen.take(place, best);
   }
+}
+
+} // namespace detail
+
+void motifs(const IndexShape &shape, const IndexTables &tables,
+            const double *ts, std::int64_t k, std::int64_t exclude,
+            std::int32_t threads, const JoinProgress &progress,
+            double *distances, std::int64_t *starts, SearchStats &stats) {
+  exclude = std::min(exclude, shape.length);
+  if (!detail::block_motifs(shape, tables, ts, k, exclude, threads, progress,
+                            distances, starts, stats))
+    detail::leaf_motifs(shape, tables, ts, k, exclude, threads, progress,
+                        distances, starts, stats);
 }
 
 } // namespace morvel

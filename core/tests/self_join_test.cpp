@@ -1,9 +1,11 @@
-// The matrix profile's sweep against the search per window, bit for bit, on
-// series long enough for many tiles, and the sweep's kernel the same on
-// every instruction set.
+// The self-joins' fast ways against their plain searches, bit for bit, on
+// series long enough for many tiles and blocks: the matrix profile's sweep
+// against a search per window (and its kernel the same on every
+// instruction set), the motifs' blocks against the index's leaves.
 #include "kernel_interface.hpp"
 #include "morvel/index.hpp"
 #include "morvel/plan.hpp"
+#include "motif_blocks.hpp"
 #include "profile_sweep.hpp"
 
 #include <gtest/gtest.h>
@@ -76,6 +78,29 @@ TEST_P(Profile, SweepEqualsSearch) {
         << "window " << i << ": " << swept[i] << " vs " << searched[i];
     ASSERT_EQ(swept_at[i], searched_at[i]) << "window " << i;
   }
+}
+
+TEST_P(Profile, MotifBlocksEqualLeaves) {
+  const Case &c = GetParam();
+  const std::vector<double> ts = series(c.name, c.length);
+  const morvel::IndexShape shape =
+      morvel::plan_index(c.length, c.window, 1, 16);
+  const morvel::BuiltIndex index =
+      morvel::build_index(shape, ts.data(), 2, nullptr);
+  constexpr std::int64_t k = 3;
+  double blocks[k], leaves[k];
+  std::int64_t block_starts[2 * k], leaf_starts[2 * k];
+  morvel::SearchStats stats;
+  ASSERT_TRUE(morvel::detail::block_motifs(shape, index.tables(), ts.data(), k,
+                                           c.exclude, 2, nullptr, blocks,
+                                           block_starts, stats));
+  morvel::detail::leaf_motifs(shape, index.tables(), ts.data(), k, c.exclude, 2,
+                              nullptr, leaves, leaf_starts, stats);
+  EXPECT_EQ(std::memcmp(blocks, leaves, sizeof blocks), 0)
+      << blocks[0] << " " << leaves[0];
+  EXPECT_EQ(std::memcmp(block_starts, leaf_starts, sizeof block_starts), 0)
+      << block_starts[0] << "," << block_starts[1] << " vs " << leaf_starts[0]
+      << "," << leaf_starts[1];
 }
 
 INSTANTIATE_TEST_SUITE_P(
