@@ -14,39 +14,26 @@ namespace {
 constexpr double infinity = std::numeric_limits<double>::infinity();
 constexpr std::int64_t leaf_windows = 8; // the smallest block
 constexpr std::int64_t most_top_blocks = 512;
-// A float f rounded to nearest from e: |e - f| <= 2^-24 (1 + 2^-24) |f|, or
-// half the least subnormal; these allow twice that.
+// Each window's estimates are kept as floats: a float f rounded to nearest
+// from e has |e - f| <= 2^-24 (1 + 2^-24) |f|, or half the least subnormal;
+// these allow twice that. The boxes are of the estimates themselves.
 constexpr double float_error = 1.2e-7;
 constexpr double float_floor = 1e-44;
-
-float float_below(double x) {
-  float f = static_cast<float>(x);
-  if (static_cast<double>(f) > x)
-    f = std::nextafter(f, -std::numeric_limits<float>::infinity());
-  return f;
-}
-float float_above(double x) {
-  float f = static_cast<float>(x);
-  if (static_cast<double>(f) < x)
-    f = std::nextafter(f, std::numeric_limits<float>::infinity());
-  return f;
-}
 
 // Whether the squared gaps between two boxes (w lows, then w highs),
 // summed, exceed `limit`: four segments at a time, stopping as soon as the
 // partial sum does (the cells are non-negative, so rounded partial sums
 // only grow; a sum of w cells in any order is within the slack's
 // allowance).
-bool boxes_apart(const float *a, const float *b, std::int64_t w, double limit) {
+bool boxes_apart(const double *a, const double *b, std::int64_t w,
+                 double limit) {
   double sum = 0.0;
   std::int64_t j = 0;
   for (; j + 4 <= w; j += 4) {
     double cells[4];
     for (int k = 0; k < 4; ++k) {
-      const double above =
-          static_cast<double>(b[j + k]) - static_cast<double>(a[w + j + k]);
-      const double below =
-          static_cast<double>(a[j + k]) - static_cast<double>(b[w + j + k]);
+      const double above = b[j + k] - a[w + j + k];
+      const double below = a[j + k] - b[w + j + k];
       const double gap = std::max(0.0, std::max(above, below));
       cells[k] = gap * gap;
     }
@@ -55,10 +42,8 @@ bool boxes_apart(const float *a, const float *b, std::int64_t w, double limit) {
       return true;
   }
   for (; j < w; ++j) {
-    const double gap = std::max(
-        0.0,
-        std::max(static_cast<double>(b[j]) - static_cast<double>(a[w + j]),
-                 static_cast<double>(a[j]) - static_cast<double>(b[w + j])));
+    const double gap =
+        std::max(0.0, std::max(b[j] - a[w + j], a[j] - b[w + j]));
     sum += gap * gap;
   }
   return sum > limit;
@@ -90,11 +75,11 @@ bool estimates_apart(const float *a, const float *b, std::int64_t w,
 } // namespace
 
 double MotifBlocks::bytes(std::int64_t count, std::int64_t w) {
-  // Estimates, the shape flags, and the boxes of every level (a box per
-  // eight windows, then half as many a level up).
+  // Estimates, the shape flags, and the boxes of every level (a box of 2w
+  // doubles per eight windows, then half as many a level up).
   return static_cast<double>(count) *
          (4.0 * static_cast<double>(w) + 1.0 +
-          2.0 * 8.0 * static_cast<double>(w) / leaf_windows);
+          2.0 * 16.0 * static_cast<double>(w) / leaf_windows);
 }
 
 MotifBlocks::MotifBlocks(const IndexShape &shape, const double *ts,
@@ -145,11 +130,11 @@ MotifBlocks::MotifBlocks(const IndexShape &shape, const double *ts,
                    high[j] = std::max(high[j], means[j]);
                  }
                }
-               float *box = &levels_[0][static_cast<std::size_t>(
+               double *box = &levels_[0][static_cast<std::size_t>(
                    block / leaf_windows * 2 * w)];
                for (std::int64_t j = 0; j < w; ++j) {
-                 box[j] = float_below(low[j]);
-                 box[w + j] = float_above(high[j]);
+                 box[j] = low[j];
+                 box[w + j] = high[j];
                }
              }
              if (!regular) {
@@ -162,17 +147,17 @@ MotifBlocks::MotifBlocks(const IndexShape &shape, const double *ts,
     return;
   // Each level's boxes from the one below.
   while (levels_.back().size() > static_cast<std::size_t>(2 * w)) {
-    const std::vector<float> &below = levels_.back();
+    const std::vector<double> &below = levels_.back();
     const std::size_t boxes = below.size() / static_cast<std::size_t>(2 * w);
-    std::vector<float> above;
+    std::vector<double> above;
     try {
       above.resize((boxes + 1) / 2 * static_cast<std::size_t>(2 * w));
     } catch (const std::bad_alloc &) {
       throw allocation_error();
     }
     for (std::size_t box = 0; box < (boxes + 1) / 2; ++box) {
-      const float *left = &below[2 * box * static_cast<std::size_t>(2 * w)];
-      const float *right = 2 * box + 1 < boxes ? left + 2 * w : left;
+      const double *left = &below[2 * box * static_cast<std::size_t>(2 * w)];
+      const double *right = 2 * box + 1 < boxes ? left + 2 * w : left;
       for (std::int64_t j = 0; j < w; ++j) {
         above[box * static_cast<std::size_t>(2 * w) + j] =
             std::min(left[j], right[j]);
@@ -283,7 +268,7 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
           if (a == b)
             return true;
           ++mine.leaf_bounds;
-          const float *boxes = levels_[level].data();
+          const double *boxes = levels_[level].data();
           return !boxes_apart(boxes + a * 2 * w, boxes + b * 2 * w, w, prune);
         };
         // Blocks a <= b of a level, kept: their children's pairs that are

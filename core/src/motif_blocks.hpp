@@ -67,9 +67,9 @@ private:
   bool ready_ = true;
   std::vector<float> estimates_;     // count rows of w, rounded to nearest
   std::vector<std::uint8_t> shaped_; // per window
-  // levels_[l]: boxes of 8 << l windows, each w lows then w highs, rounded
-  // outwards; an empty block's lows +inf, highs -inf.
-  std::vector<std::vector<float>> levels_;
+  // levels_[l]: boxes of 8 << l windows, each w lows then w highs; an
+  // empty block's lows +inf, highs -inf.
+  std::vector<std::vector<double>> levels_;
 };
 
 // motifs' answers two ways: over blocks of consecutive windows (false,
