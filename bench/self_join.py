@@ -12,9 +12,10 @@ relative difference of the two profiles and the share of equal neighbours
 tests check against the plain all-pairs reference). Above LENGTH stump is
 not run; its time is extrapolated from LENGTH as n squared, and said so.
 
-Run: tools/run python3 bench/self_join.py [LENGTH ...] [--threads T] [--profile-up-to N]
+Run: tools/run python3 bench/self_join.py [LENGTH ...] [--threads T] [--profile-up-to N] [--motifs-up-to N]
   LENGTH: random walks' lengths (default 100000); stump runs the first
   --profile-up-to N: time matrix_profile() only for lengths up to N (default 10^6)
+  --motifs-up-to N: time motifs(1) only for lengths up to N (default 10^6)
 Writes build/bench/self_join.md.
 """
 
@@ -64,13 +65,13 @@ def timed(function, *args, **keywords):
 
 def main():
     arguments = sys.argv[1:]
-    threads, profile_up_to = 2, 10**6
-    for flag in ("--threads", "--profile-up-to"):
+    options = {"--threads": 2, "--profile-up-to": 10**6, "--motifs-up-to": 10**6}
+    for flag in options:
         if flag in arguments:
             at = arguments.index(flag)
-            value = int(float(arguments[at + 1]))
-            threads, profile_up_to = (value, profile_up_to) if flag == "--threads" else (threads, value)
+            options[flag] = int(float(arguments[at + 1]))
             del arguments[at : at + 2]
+    threads, profile_up_to, motifs_up_to = options.values()
     lengths = [int(float(a)) for a in arguments] or [10**5]
     rows = []
     stump_seconds = None
@@ -87,11 +88,13 @@ def main():
         seconds, discord = timed(index.discords, 1, threads=threads)
         row["discords(1) (s)"], row["discord"] = seconds, (float(discord[0][0]), int(discord[1][0]))
         row["discords(1): distances computed per window"] = index.stats["distances"] / count
+        row["discords(1): share of windows whose nearest was computed"] = index.stats["nearest"] / count
         seconds, three = timed(index.discords, 3, threads=threads)
         row["discords(3) (s)"] = seconds
-        seconds, motif = timed(index.motifs, 1, threads=threads)
-        row["motifs(1) (s)"], row["motif"] = seconds, (float(motif[0][0]), [int(s) for s in motif[1][0]])
-        row["motifs(1): distances computed per window"] = index.stats["distances"] / count
+        if length <= motifs_up_to:
+            seconds, motif = timed(index.motifs, 1, threads=threads)
+            row["motifs(1) (s)"], row["motif"] = seconds, (float(motif[0][0]), [int(s) for s in motif[1][0]])
+            row["motifs(1): distances computed per window"] = index.stats["distances"] / count
         profile = None
         if length <= profile_up_to:
             seconds, profile = timed(index.matrix_profile, threads=threads)
