@@ -53,9 +53,9 @@ std::vector<double> series(const std::string &name, std::int64_t length) {
   return ts;
 }
 
-class Profile : public testing::TestWithParam<Case> {};
+class SelfJoin : public testing::TestWithParam<Case> {};
 
-TEST_P(Profile, SweepEqualsSearch) {
+TEST_P(SelfJoin, SweepEqualsSearch) {
   const Case &c = GetParam();
   const std::vector<double> ts = series(c.name, c.length);
   const morvel::IndexShape shape =
@@ -80,7 +80,7 @@ TEST_P(Profile, SweepEqualsSearch) {
   }
 }
 
-TEST_P(Profile, MotifBlocksEqualLeaves) {
+TEST_P(SelfJoin, MotifBlocksEqualLeaves) {
   const Case &c = GetParam();
   const std::vector<double> ts = series(c.name, c.length);
   const morvel::IndexShape shape =
@@ -104,7 +104,7 @@ TEST_P(Profile, MotifBlocksEqualLeaves) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Series, Profile,
+    Series, SelfJoin,
     testing::Values(Case{"walk", 18000, 128, 32}, // two row blocks a band
                     Case{"offset", 6000, 256, 64}, Case{"gaps", 10000, 100, 25},
                     Case{"repeats", 9000, 64, 16},
@@ -118,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 // Series the sweep leaves to the search: windows one value apart only.
-TEST(Profile, StridesAreSearched) {
+TEST(ProfileSweep, StridesAreSearched) {
   const std::vector<double> ts = series("walk", 2000);
   const morvel::IndexShape shape = morvel::plan_index(2000, 64, 3, 16);
   const morvel::BuiltIndex index =
@@ -133,7 +133,7 @@ TEST(Profile, StridesAreSearched) {
 
 // Every instruction set's kernel writes the same bits as the portable one
 // (each lane's operations are the same, in the same order).
-TEST(Profile, KernelsAgree) {
+TEST(ProfileSweep, KernelsAgree) {
   const std::int32_t n = 40, rows = 37, diagonals = 70;
   std::mt19937_64 random(7);
   std::normal_distribution<double> normal;
