@@ -5,6 +5,7 @@
 #include "search_bound.hpp"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <mutex>
 
@@ -15,10 +16,13 @@ constexpr double infinity = std::numeric_limits<double>::infinity();
 constexpr std::int64_t leaf_windows = 8; // the smallest block
 constexpr std::int64_t most_top_blocks = 512;
 // Each window's estimates are kept as floats: a float f rounded to nearest
-// from e has |e - f| <= 2^-24 (1 + 2^-24) |f|, or half the least subnormal;
-// these allow twice that. The boxes are of the estimates themselves.
+// from e has |e - f| <= 2^-24 (1 + 2^-24) |f|, or half the least subnormal
+// (the least normal, should something have set flush-to-zero); these allow
+// twice that. The boxes are of the estimates themselves.
 constexpr double float_error = 1.2e-7;
-constexpr double float_floor = 1e-44;
+constexpr double float_floor = 2.0 * FLT_MIN;
+
+} // namespace
 
 // Whether the squared gaps between two boxes (w lows, then w highs),
 // summed, exceed `limit`: four segments at a time, stopping as soon as the
@@ -71,8 +75,6 @@ bool estimates_apart(const float *a, const float *b, std::int64_t w,
     sum += cell(a[j], b[j]);
   return sum > limit;
 }
-
-} // namespace
 
 double MotifBlocks::bytes(std::int64_t count, std::int64_t w) {
   // Estimates, the shape flags, and the boxes of every level (a box of 2w

@@ -36,6 +36,14 @@ struct Pair {
   }
 };
 
+// Whether the squared gaps between two boxes (w lows, then w highs), or
+// between two windows' float estimates (each within its float's rounding
+// of the estimate), summed, exceed `limit`. O(w).
+bool boxes_apart(const double *a, const double *b, std::int64_t w,
+                 double limit);
+bool estimates_apart(const float *a, const float *b, std::int64_t w,
+                     double limit);
+
 class MotifBlocks {
 public:
   // Every window's estimates and the blocks' boxes, on `threads` threads.

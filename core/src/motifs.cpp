@@ -1,16 +1,17 @@
-// Motifs. The first pair, where the series suits the matrix profile's
-// sweep, is the profile's least value. Otherwise, and for each later pair,
-// without the whole profile: the nearest pair so far, D, shrinks as
-// pairs are found, starting from each window's distance to a window of a
-// similar word (join_bounds.hpp). A leaf A of windows, taken as queries,
-// is held against every leaf B at once: the squared gaps between the span
-// of A's estimated segment means and the regions of B's symbols are, term
-// by term and so summed in the same order, at most those of any one window
-// of A (rounding is monotone), and the slack of A's largest scale is at
-// least each window's, so a leaf pair bounded above the threshold of D
-// holds no pair within D. The pairs left are computed, each abandoned
-// above D. Every pair at D or nearer is thus computed, and the nearest,
-// ties to the lower pair, is exact.
+// Motifs, pair by pair, each the nearest pair outside the zones of those
+// chosen before: over blocks of consecutive windows (motif_blocks.hpp)
+// unless a window is beyond the bounds, else over the index's leaves. Both
+// start from each window's distance to a window of a similar word
+// (join_bounds.hpp) and shrink D, the nearest pair so far, as pairs are
+// found. The leaves' search: a leaf A of windows, taken as queries, is
+// held against every leaf B at once: the squared gaps between the span of
+// A's estimated segment means and the regions of B's symbols are, term by
+// term and so summed in the same order, at most those of any one window of
+// A (rounding is monotone), and the slack of A's largest scale is at least
+// each window's, so a leaf pair bounded above the threshold of D holds no
+// pair within D. The pairs left are computed, each abandoned above D.
+// Every pair at D or nearer is thus computed, and the nearest, ties to the
+// lower pair, is exact.
 #include "join_bounds.hpp"
 #include "motif_blocks.hpp"
 #include "window_moments.hpp"

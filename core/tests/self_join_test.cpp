@@ -2,11 +2,13 @@
 // series long enough for many tiles and blocks: the matrix profile's sweep
 // against a search per window (and its kernel the same on every
 // instruction set), the motifs' blocks against the index's leaves.
+#include "index_windows.hpp"
 #include "kernel_interface.hpp"
 #include "morvel/index.hpp"
 #include "morvel/plan.hpp"
 #include "motif_blocks.hpp"
 #include "profile_sweep.hpp"
+#include "search_bound.hpp"
 
 #include <gtest/gtest.h>
 
@@ -116,6 +118,61 @@ INSTANTIATE_TEST_SUITE_P(
           ch = '_';
       return name;
     });
+
+// The motifs' bounds never part a pair at the threshold of its own
+// distance: windows of w = n segments (where the bound is tightest, so that
+// the floats' rounding shows), their estimates as floats and as boxes.
+TEST(MotifBounds, NeverPartAPairAtItsOwnDistance) {
+  constexpr std::int64_t n = 16, count = 3000;
+  const std::vector<double> ts = series("walk", count + n - 1);
+  const morvel::detail::Feeds feeds = morvel::detail::segment_feeds(n, n);
+  std::vector<double> means(count * n), deviations(count), centres(count);
+  for (std::int64_t i = 0; i < count; ++i) {
+    const double *x = ts.data() + i;
+    morvel::detail::Summary summary;
+    morvel::detail::summarise<1>(&x, n, n, feeds, &summary,
+                                 &means[static_cast<std::size_t>(i * n)]);
+    centres[static_cast<std::size_t>(i)] = summary.mean;
+    deviations[static_cast<std::size_t>(i)] = summary.deviation;
+  }
+  const morvel::detail::Slack slack =
+      morvel::detail::slack_for(n, n, morvel::detail::regular_limit(n));
+  std::mt19937_64 random(11);
+  std::vector<double> zq(n);
+  for (int trial = 0; trial < 50000; ++trial) {
+    const auto a = static_cast<std::int64_t>(random() % count);
+    const auto b = static_cast<std::int64_t>(random() % count);
+    const double *x = ts.data() + a;
+    for (std::int64_t i = 0; i < n; ++i)
+      zq[static_cast<std::size_t>(i)] =
+          (x[i] - centres[static_cast<std::size_t>(a)]) /
+          deviations[static_cast<std::size_t>(a)];
+    bool abandoned = false;
+    const double distance = morvel::detail::window_distance(
+        ts.data() + b, n, centres[static_cast<std::size_t>(b)],
+        deviations[static_cast<std::size_t>(b)], zq.data(), INFINITY,
+        abandoned);
+    const double limit = slack.prune_above(distance);
+    std::vector<float> fa(n), fb(n);
+    std::vector<double> box_a(2 * n), box_b(2 * n);
+    for (std::int64_t j = 0; j < n; ++j) {
+      const double ea = means[static_cast<std::size_t>(a * n + j)];
+      const double eb = means[static_cast<std::size_t>(b * n + j)];
+      fa[static_cast<std::size_t>(j)] = static_cast<float>(ea);
+      fb[static_cast<std::size_t>(j)] = static_cast<float>(eb);
+      box_a[static_cast<std::size_t>(j)] =
+          box_a[static_cast<std::size_t>(n + j)] = ea;
+      box_b[static_cast<std::size_t>(j)] =
+          box_b[static_cast<std::size_t>(n + j)] = eb;
+    }
+    ASSERT_FALSE(
+        morvel::detail::estimates_apart(fa.data(), fb.data(), n, limit))
+        << "windows " << a << " and " << b;
+    ASSERT_FALSE(
+        morvel::detail::boxes_apart(box_a.data(), box_b.data(), n, limit))
+        << "windows " << a << " and " << b;
+  }
+}
 
 // Series the sweep leaves to the search: windows one value apart only.
 TEST(ProfileSweep, StridesAreSearched) {
