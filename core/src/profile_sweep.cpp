@@ -398,52 +398,53 @@ public:
   }
 
 private:
-  // The scales of windows first ... first + valid - 1 into out[s * width],
-  // NaN for the rest of `slots`; read under the merges' locks, as the
-  // state they share bytes with may be changing.
-  void scales(std::int64_t first, std::int64_t valid, std::int64_t slots,
-              double *out, std::int64_t width) {
-    std::int64_t at = 0;
-    while (at < valid) {
-      const std::int64_t window = first + at;
-      const std::int64_t end = std::min(valid, at + (stripe - window % stripe));
-      std::lock_guard<std::mutex> lock(
-          locks_[static_cast<std::size_t>(window / stripe)]);
-      for (; at < end; ++at)
-        out[at * width] = static_cast<double>(state_.scale(first + at));
-    }
-    for (; at < slots; ++at)
-      out[at * width] = not_a_number;
-  }
-
-  // Windows first ... first + count - 1 take in what a tile saw of them.
-  template <typename Seen>
-  void merge(std::int64_t first, std::int64_t count, const Seen &seen) {
+  // each(at) for at = 0 ... count - 1, under the lock of window first +
+  // at's stripe.
+  template <typename Each>
+  void under_locks(std::int64_t first, std::int64_t count, const Each &each) {
     std::int64_t at = 0;
     while (at < count) {
       const std::int64_t window = first + at;
       const std::int64_t end = std::min(count, at + (stripe - window % stripe));
       std::lock_guard<std::mutex> lock(
           locks_[static_cast<std::size_t>(window / stripe)]);
-      for (; at < end; ++at) {
-        double best, second;
-        std::int64_t leader;
-        seen(at, best, second, leader);
-        if (best == -infinity)
-          continue;
-        const std::int64_t i = first + at;
-        const double held = state_.best(i);
-        if (best > held) {
-          state_.set_second(i, float_above(std::max(second, held)));
-          state_.set_best(i, float_above(best));
-          state_.set_leader(i, static_cast<std::uint32_t>(leader));
-        } else {
-          state_.set_second(
-              i, float_above(
-                     std::max(static_cast<double>(state_.second(i)), best)));
-        }
-      }
+      for (; at < end; ++at)
+        each(at);
     }
+  }
+
+  // The scales of windows first ... first + valid - 1 into out[s * width],
+  // NaN for the rest of `slots`; read under the merges' locks, as the
+  // state they share bytes with may be changing.
+  void scales(std::int64_t first, std::int64_t valid, std::int64_t slots,
+              double *out, std::int64_t width) {
+    under_locks(first, valid, [&](std::int64_t at) {
+      out[at * width] = static_cast<double>(state_.scale(first + at));
+    });
+    for (std::int64_t at = std::max<std::int64_t>(valid, 0); at < slots; ++at)
+      out[at * width] = not_a_number;
+  }
+
+  // Windows first ... first + count - 1 take in what a tile saw of them.
+  template <typename Seen>
+  void merge(std::int64_t first, std::int64_t count, const Seen &seen) {
+    under_locks(first, count, [&](std::int64_t at) {
+      double best, second;
+      std::int64_t leader;
+      seen(at, best, second, leader);
+      if (best == -infinity)
+        return;
+      const std::int64_t i = first + at;
+      const double held = state_.best(i);
+      if (best > held) {
+        state_.set_second(i, float_above(std::max(second, held)));
+        state_.set_best(i, float_above(best));
+        state_.set_leader(i, static_cast<std::uint32_t>(leader));
+      } else {
+        state_.set_second(i, float_above(std::max(
+                                 static_cast<double>(state_.second(i)), best)));
+      }
+    });
   }
 
   const IndexShape &shape_;

@@ -55,15 +55,22 @@ std::vector<double> series(const std::string &name, std::int64_t length) {
   return ts;
 }
 
-class SelfJoin : public testing::TestWithParam<Case> {};
+// A case's series and its index.
+class SelfJoin : public testing::TestWithParam<Case> {
+protected:
+  void SetUp() override {
+    const Case &c = GetParam();
+    ts = series(c.name, c.length);
+    shape = morvel::plan_index(c.length, c.window, 1, 16);
+    index = morvel::build_index(shape, ts.data(), 2, nullptr);
+  }
+  std::vector<double> ts;
+  morvel::IndexShape shape;
+  morvel::BuiltIndex index;
+};
 
 TEST_P(SelfJoin, SweepEqualsSearch) {
   const Case &c = GetParam();
-  const std::vector<double> ts = series(c.name, c.length);
-  const morvel::IndexShape shape =
-      morvel::plan_index(c.length, c.window, 1, 16);
-  const morvel::BuiltIndex index =
-      morvel::build_index(shape, ts.data(), 2, nullptr);
   const morvel::IndexTables tables = index.tables();
   const auto count = static_cast<std::size_t>(shape.count);
   std::vector<double> swept(count), searched(count);
@@ -84,11 +91,6 @@ TEST_P(SelfJoin, SweepEqualsSearch) {
 
 TEST_P(SelfJoin, MotifBlocksEqualLeaves) {
   const Case &c = GetParam();
-  const std::vector<double> ts = series(c.name, c.length);
-  const morvel::IndexShape shape =
-      morvel::plan_index(c.length, c.window, 1, 16);
-  const morvel::BuiltIndex index =
-      morvel::build_index(shape, ts.data(), 2, nullptr);
   constexpr std::int64_t k = 3;
   double blocks[k], leaves[k];
   std::int64_t block_starts[2 * k], leaf_starts[2 * k];
