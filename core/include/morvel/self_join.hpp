@@ -25,8 +25,10 @@ using JoinProgress = std::function<void(std::int64_t done, std::int64_t total)>;
 
 // Window i's nearest other window: distances[i] and neighbours[i] (its
 // start), ties to the lower start; NaN and -1 for a window with no shape,
-// +inf and -1 for one without another window. Cost: a search per window,
-// each started from the neighbour of the window before, moved on by one.
+// +inf and -1 for one without another window. Cost: every pair once, a few
+// flops each in SIMD lanes, then an exact distance per window, and a
+// search for the few that cannot be settled so; for a series the sweep
+// does not suit (a stride, windows beyond the bounds), a search per window.
 void matrix_profile(const IndexShape &shape, const IndexTables &tables,
                     const double *ts, std::int64_t exclude,
                     std::int32_t threads, const JoinProgress &progress,
@@ -50,9 +52,10 @@ void discords(const IndexShape &shape, const IndexTables &tables,
 // more than `exclude` apart, then the nearest whose both starts are more
 // than `exclude` from every start chosen, ...; each pair (lower, higher),
 // ties to the lower pair. Writes k distances and k rows of two starts, a
-// place none fills at NaN and -1, -1. Cost per pair: the leaves' bounds
-// against each other, then the distances of the pairs of windows those
-// bounds leave, each abandoned above the nearest pair so far.
+// place none fills at NaN and -1, -1. Cost per pair: the bounds of boxed
+// blocks of consecutive windows against each other, split while below the
+// nearest pair so far, then the distances of the pairs of windows they
+// leave, each abandoned above it.
 void motifs(const IndexShape &shape, const IndexTables &tables,
             const double *ts, std::int64_t k, std::int64_t exclude,
             std::int32_t threads, const JoinProgress &progress,
