@@ -51,9 +51,9 @@ std::vector<Profiled> greedy(const std::vector<Profiled> &found,
 
 double discords_bytes(const IndexShape &shape, const IndexTables &tables,
                       std::int64_t k, std::int32_t threads) {
-  // Per window: its bound, its hint and its place in the order; per thread
-  // a search; the values found, a few per discord.
-  return static_cast<double>(shape.count) * 16.0 +
+  // Per window: its moments, its bound, its hint and its place in the
+  // order; per thread a search; the values found, a few per discord.
+  return static_cast<double>(shape.count) * 32.0 +
          matrix_profile_bytes(shape, tables, threads) +
          static_cast<double>(std::min(k, shape.count)) * 256.0;
 }
@@ -65,8 +65,25 @@ void discords(const IndexShape &shape, const IndexTables &tables,
               SearchStats &stats) {
   exclude = std::min(exclude, shape.length);
   const std::vector<std::uint8_t> blocks = detail::word_blocks(shape, tables);
+  // Every window's moments, once, for the bounds and the many searches.
+  std::vector<double> means, deviations;
+  try {
+    means.resize(static_cast<std::size_t>(shape.count));
+    deviations.resize(static_cast<std::size_t>(shape.count));
+  } catch (const std::bad_alloc &) {
+    throw allocation_error();
+  }
+  detail::in_steps(shape.count, 4096, threads, nullptr,
+                   [&](std::int64_t first, std::int64_t last) {
+                     detail::moments(ts, shape.stride, first, last - first,
+                                     static_cast<std::int32_t>(shape.window),
+                                     means.data() + first,
+                                     deviations.data() + first);
+                     return true;
+                   });
   const detail::JoinBounds bounds =
-      detail::join_bounds(shape, tables, ts, exclude, threads, progress);
+      detail::join_bounds(shape, tables, ts, exclude, threads, progress,
+                          means.data(), deviations.data());
   std::vector<std::uint32_t> order;
   try {
     order.reserve(static_cast<std::size_t>(shape.count));
@@ -123,7 +140,7 @@ void discords(const IndexShape &shape, const IndexTables &tables,
             const detail::Nearest nearest = detail::nearest_other(
                 shape, tables, ts, blocks.data(), window, away,
                 hint == detail::JoinBounds::none ? -1 : std::int64_t{hint},
-                below, mine);
+                below, mine, means.data(), deviations.data());
             if (nearest.stopped)
               continue; // nearer than L
             ++mine.nearest;

@@ -19,10 +19,13 @@ struct JoinBounds {
   std::vector<std::uint32_t> hints; // per window: the window so near, or none
 };
 
+// `means` and `deviations`, when given, hold every window's moments.
 inline JoinBounds join_bounds(const IndexShape &shape,
                               const IndexTables &tables, const double *ts,
                               std::int64_t exclude, std::int32_t threads,
-                              const JoinProgress &progress) {
+                              const JoinProgress &progress,
+                              const double *known_means = nullptr,
+                              const double *known_deviations = nullptr) {
   constexpr std::int64_t looks = 1; // windows tried on each side
   JoinBounds bounds;
   try {
@@ -39,70 +42,78 @@ inline JoinBounds join_bounds(const IndexShape &shape,
   const std::int64_t n = shape.window;
   // Ranked positions beyond a step whose moments it keeps at hand.
   constexpr std::int64_t margin = 4 * looks;
-  in_steps(tables.ranked, 1024, threads, progress,
-           [&](std::int64_t first, std::int64_t last) {
-             const std::int64_t low = std::max<std::int64_t>(0, first - margin);
-             const std::int64_t high = std::min(tables.ranked, last + margin);
-             std::vector<double> means(static_cast<std::size_t>(high - low)),
-                 deviations(means.size());
-             std::vector<const double *> starts(means.size());
-             for (std::int64_t r = low; r < high; ++r)
-               starts[r - low] =
-                   ts + std::int64_t{tables.windows[r]} * shape.stride;
-             moments_at(starts.data(), high - low, static_cast<std::int32_t>(n),
-                        means.data(), deviations.data());
-             const auto moments_of = [&](std::int64_t r, double &mean,
-                                         double &deviation) {
-               if (r >= low && r < high) {
-                 mean = means[r - low];
-                 deviation = deviations[r - low];
-                 return;
-               }
-               const double *values =
-                   ts + std::int64_t{tables.windows[r]} * shape.stride;
-               moments_at(&values, 1, static_cast<std::int32_t>(n), &mean,
-                          &deviation);
-             };
-             std::vector<double> zx(static_cast<std::size_t>(n));
-             for (std::int64_t r = first; r < last; ++r) {
-               const std::int64_t x = tables.windows[r];
-               const double *values = ts + x * shape.stride;
-               double mean, deviation;
-               moments_of(r, mean, deviation);
-               for (std::int64_t i = 0; i < n; ++i)
-                 zx[i] = (values[i] - mean) / deviation;
-               double best = std::numeric_limits<double>::infinity();
-               std::int64_t hint = -1;
-               for (const std::int64_t direction : {-1, 1}) {
-                 std::int64_t tried = 0;
-                 for (std::int64_t at = r + direction;
-                      at >= 0 && at < tables.ranked && tried < looks;
-                      at += direction) {
-                   const std::int64_t y = tables.windows[at];
-                   const std::int64_t gap = (y - x) * shape.stride;
-                   if (gap <= exclude && -gap <= exclude)
-                     continue;
-                   ++tried;
-                   double y_mean, y_deviation;
-                   moments_of(at, y_mean, y_deviation);
-                   bool abandoned = false;
-                   const double distance = window_distance(
-                       ts + y * shape.stride, n, y_mean, y_deviation, zx.data(),
-                       abandon_above(best), abandoned);
-                   if (!abandoned &&
-                       (distance < best || (distance == best && y < hint))) {
-                     best = distance;
-                     hint = y;
-                   }
-                 }
-               }
-               bounds.upper[static_cast<std::size_t>(x)] = best;
-               if (hint >= 0)
-                 bounds.hints[static_cast<std::size_t>(x)] =
-                     static_cast<std::uint32_t>(hint);
-             }
-             return true;
-           });
+  in_steps(
+      tables.ranked, 1024, threads, progress,
+      [&](std::int64_t first, std::int64_t last) {
+        const std::int64_t low = std::max<std::int64_t>(0, first - margin);
+        const std::int64_t high = std::min(tables.ranked, last + margin);
+        std::vector<double> means(static_cast<std::size_t>(high - low)),
+            deviations(means.size());
+        if (known_means == nullptr) {
+          std::vector<const double *> starts(means.size());
+          for (std::int64_t r = low; r < high; ++r)
+            starts[r - low] =
+                ts + std::int64_t{tables.windows[r]} * shape.stride;
+          moments_at(starts.data(), high - low, static_cast<std::int32_t>(n),
+                     means.data(), deviations.data());
+        }
+        const auto moments_of = [&](std::int64_t r, double &mean,
+                                    double &deviation) {
+          if (known_means != nullptr) {
+            mean = known_means[tables.windows[r]];
+            deviation = known_deviations[tables.windows[r]];
+            return;
+          }
+          if (r >= low && r < high) {
+            mean = means[r - low];
+            deviation = deviations[r - low];
+            return;
+          }
+          const double *values =
+              ts + std::int64_t{tables.windows[r]} * shape.stride;
+          moments_at(&values, 1, static_cast<std::int32_t>(n), &mean,
+                     &deviation);
+        };
+        std::vector<double> zx(static_cast<std::size_t>(n));
+        for (std::int64_t r = first; r < last; ++r) {
+          const std::int64_t x = tables.windows[r];
+          const double *values = ts + x * shape.stride;
+          double mean, deviation;
+          moments_of(r, mean, deviation);
+          for (std::int64_t i = 0; i < n; ++i)
+            zx[i] = (values[i] - mean) / deviation;
+          double best = std::numeric_limits<double>::infinity();
+          std::int64_t hint = -1;
+          for (const std::int64_t direction : {-1, 1}) {
+            std::int64_t tried = 0;
+            for (std::int64_t at = r + direction;
+                 at >= 0 && at < tables.ranked && tried < looks;
+                 at += direction) {
+              const std::int64_t y = tables.windows[at];
+              const std::int64_t gap = (y - x) * shape.stride;
+              if (gap <= exclude && -gap <= exclude)
+                continue;
+              ++tried;
+              double y_mean, y_deviation;
+              moments_of(at, y_mean, y_deviation);
+              bool abandoned = false;
+              const double distance =
+                  window_distance(ts + y * shape.stride, n, y_mean, y_deviation,
+                                  zx.data(), abandon_above(best), abandoned);
+              if (!abandoned &&
+                  (distance < best || (distance == best && y < hint))) {
+                best = distance;
+                hint = y;
+              }
+            }
+          }
+          bounds.upper[static_cast<std::size_t>(x)] = best;
+          if (hint >= 0)
+            bounds.hints[static_cast<std::size_t>(x)] =
+                static_cast<std::uint32_t>(hint);
+        }
+        return true;
+      });
   return bounds;
 }
 

@@ -158,7 +158,14 @@ private:
       for (int k = 0; k < size; ++k)
         x[k] = task_.ts +
                static_cast<std::int64_t>(pending_[i + k]) * shape_.stride;
-      moments_at(x, size, static_cast<std::int32_t>(n), means, deviations);
+      if (task_.means != nullptr) {
+        for (int k = 0; k < size; ++k) {
+          means[k] = task_.means[pending_[i + k]];
+          deviations[k] = task_.deviations[pending_[i + k]];
+        }
+      } else {
+        moments_at(x, size, static_cast<std::int32_t>(n), means, deviations);
+      }
       for (int k = 0; k < size; ++k) {
         ++task_.stats.distances;
         bool abandoned = false;

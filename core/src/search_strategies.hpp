@@ -24,6 +24,10 @@ struct SearchTask {
   // search of many queries makes once: each bounds its block's words at
   // once, as a leaf's box bounds its leaf's.
   const std::uint8_t *blocks = nullptr;
+  // Optional moments of every window (by number), which a self-join makes
+  // once for its many searches; else each search computes those it needs.
+  const double *means = nullptr;
+  const double *deviations = nullptr;
 };
 
 inline constexpr std::int64_t word_block_size = 8;

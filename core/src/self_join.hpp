@@ -125,10 +125,10 @@ struct AwayFrom {
 
 // Window `window`'s nearest other window among those `away` admits (its
 // distance, its number; +inf and -1 for none), the words bounded a block
-// (word_blocks) at a time,
-// distance, its number; +inf and -1 for none), starting from `hint` when
-// that is one (a window number, or -1), stopped early (`stopped`) once one
-// nearer than `stop_below` is found. Precondition: the window has a shape.
+// (word_blocks) at a time, starting from `hint` when that is one (a window
+// number, or -1), stopped early (`stopped`) once one nearer than
+// `stop_below` is found; `means` and `deviations`, when given, hold every
+// window's moments. Precondition: the window has a shape.
 struct Nearest {
   double distance;
   std::int64_t window;
@@ -138,9 +138,11 @@ inline Nearest nearest_other(const IndexShape &shape, const IndexTables &tables,
                              const double *ts, const std::uint8_t *blocks,
                              std::int64_t window, const AwayFrom &away,
                              std::int64_t hint, double stop_below,
-                             SearchStats &stats) {
+                             SearchStats &stats, const double *means = nullptr,
+                             const double *deviations = nullptr) {
   const Query query = prepare(shape, ts + window * shape.stride);
-  const SearchTask task{shape, tables, ts, query, std::nullopt, stats, blocks};
+  const SearchTask task{shape, tables, ts,    query,     std::nullopt,
+                        stats, blocks, means, deviations};
   AwayFrom admit = away;
   HeapSearch<AwayFrom> search(task, 1, admit);
   search.stop_below(stop_below);
