@@ -52,6 +52,7 @@
 #include "kernel_windows.hpp"
 
 // Uses the lanes above.
+#include "kernel_boxes.hpp"
 #include "kernel_certified.hpp"
 #include "kernel_profile.hpp"
 #include "kernel_summaries.hpp"
@@ -66,7 +67,8 @@ const Kernels kernels{lanes,
                       &certified_kernel,
                       &summaries_kernel,
                       width,
-                      &profile_kernel};
+                      &profile_kernel,
+                      &boxes_apart_kernel};
 
 } // namespace morvel::detail::MORVEL_KERNEL_NAMESPACE
 

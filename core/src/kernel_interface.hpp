@@ -153,6 +153,10 @@ struct Kernels {
   void (*summaries)(const SummaryArgs &);
   std::int64_t profile_width; // the profile tile's lanes
   void (*profile)(const ProfileArgs &);
+  // Whether the squared gaps between two boxes of w segments (w lows, then
+  // w highs), summed in some order, exceed `limit` (motif_blocks.hpp).
+  bool (*boxes_apart)(const double *a, const double *b, std::int64_t w,
+                      double limit);
 };
 
 // The kernels of the widest instruction set this CPU has. Never throws.

@@ -2,6 +2,7 @@
 #include "motif_blocks.hpp"
 
 #include "index_windows.hpp"
+#include "kernel_interface.hpp"
 #include "search_bound.hpp"
 
 #include <algorithm>
@@ -24,33 +25,9 @@ constexpr double float_floor = 2.0 * FLT_MIN;
 
 } // namespace
 
-// Whether the squared gaps between two boxes (w lows, then w highs),
-// summed, exceed `limit`: four segments at a time, stopping as soon as the
-// partial sum does (the cells are non-negative, so rounded partial sums
-// only grow; a sum of w cells in any order is within the slack's
-// allowance).
 bool boxes_apart(const double *a, const double *b, std::int64_t w,
                  double limit) {
-  double sum = 0.0;
-  std::int64_t j = 0;
-  for (; j + 4 <= w; j += 4) {
-    double cells[4];
-    for (int k = 0; k < 4; ++k) {
-      const double above = b[j + k] - a[w + j + k];
-      const double below = a[j + k] - b[w + j + k];
-      const double gap = std::max(0.0, std::max(above, below));
-      cells[k] = gap * gap;
-    }
-    sum += (cells[0] + cells[1]) + (cells[2] + cells[3]);
-    if (sum > limit)
-      return true;
-  }
-  for (; j < w; ++j) {
-    const double gap =
-        std::max(0.0, std::max(b[j] - a[w + j], a[j] - b[w + j]));
-    sum += gap * gap;
-  }
-  return sum > limit;
+  return best_kernels().boxes_apart(a, b, w, limit);
 }
 
 // The same between two windows' estimates, each within float_error of its
@@ -181,6 +158,7 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
   const std::int64_t count = shape_.count;
   const std::int64_t stride = shape_.stride;
   const Slack slack = slack_for(n, w, regular_limit(n));
+  const auto apart_boxes = best_kernels().boxes_apart;
   // The level whose pairs of blocks are shared among threads.
   std::size_t top = 0;
   while (top + 1 < levels_.size() &&
@@ -271,7 +249,7 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
             return true;
           ++mine.leaf_bounds;
           const double *boxes = levels_[level].data();
-          return !boxes_apart(boxes + a * 2 * w, boxes + b * 2 * w, w, prune);
+          return !apart_boxes(boxes + a * 2 * w, boxes + b * 2 * w, w, prune);
         };
         // Blocks a <= b of a level, kept: their children's pairs that are
         // kept too, down to pairs of windows.
