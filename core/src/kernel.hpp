@@ -68,7 +68,8 @@ const Kernels kernels{lanes,
                       &summaries_kernel,
                       width,
                       &profile_kernel,
-                      &boxes_apart_kernel};
+                      &boxes_apart_kernel,
+                      &estimates_apart_kernel};
 
 } // namespace morvel::detail::MORVEL_KERNEL_NAMESPACE
 

@@ -1,8 +1,8 @@
-// The motifs' bound between two boxes of segment means (motif_blocks.hpp),
-// the segments side by side in lanes: each lane sums its own segments'
-// squared gaps, then the lanes are added. The bound holds for any order of
-// the sum (the slack allows for it). Part of kernel.hpp, compiled once per
-// instruction set.
+// The motifs' bounds (motif_blocks.hpp) between two boxes of segment means
+// and between two windows' float estimates, the segments side by side in
+// lanes: each lane sums its own segments' squared gaps, then the lanes are
+// added. The bound holds for any order of the sum (the slack allows for
+// it). Part of kernel.hpp, compiled once per instruction set.
 #pragma once
 
 namespace morvel::detail::MORVEL_KERNEL_NAMESPACE {
@@ -28,6 +28,54 @@ bool boxes_apart_kernel(const double *a, const double *b, std::int64_t w,
     const double below = a[j] - b[w + j];
     const double gap = above < below ? (below < 0.0 ? 0.0 : below)
                                      : (above < 0.0 ? 0.0 : above);
+    sum += gap * gap;
+  }
+  return sum > limit;
+}
+
+#if !defined(MORVEL_KERNEL_PLAIN)
+typedef float floats __attribute__((vector_size(width * sizeof(float))));
+vec load_floats(const float *from) {
+  floats f;
+  __builtin_memcpy(&f, from, sizeof f);
+  return __builtin_convertvector(f, vec);
+}
+#else
+vec load_floats(const float *from) {
+  vec v;
+  for (int l = 0; l < width; ++l)
+    v.lane[l] = from[l];
+  return v;
+}
+#endif
+
+vec magnitude(const vec &v) {
+  const vec zero = broadcast(0.0);
+  return select(less(v, zero), zero - v, v);
+}
+
+bool estimates_apart_kernel(const float *a, const float *b, std::int64_t w,
+                            double error, double floor, double limit) {
+  const vec zero = broadcast(0.0);
+  const vec errors = broadcast(error), floors = broadcast(floor);
+  vec sums = zero;
+  std::int64_t j = 0;
+  for (; j + width <= w; j += width) {
+    const vec x = load_floats(a + j), y = load_floats(b + j);
+    vec gap =
+        magnitude(x - y) - (errors * (magnitude(x) + magnitude(y)) + floors);
+    gap = select(less(gap, zero), zero, gap);
+    sums += gap * gap;
+  }
+  double sum = 0.0;
+  for (int l = 0; l < width; ++l)
+    sum += lane(sums, l);
+  for (; j < w; ++j) {
+    const double x = a[j], y = b[j];
+    const double apart = x < y ? y - x : x - y;
+    const double widened =
+        error * ((x < 0.0 ? -x : x) + (y < 0.0 ? -y : y)) + floor;
+    const double gap = apart < widened ? 0.0 : apart - widened;
     sum += gap * gap;
   }
   return sum > limit;

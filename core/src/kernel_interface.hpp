@@ -157,6 +157,10 @@ struct Kernels {
   // w highs), summed in some order, exceed `limit` (motif_blocks.hpp).
   bool (*boxes_apart)(const double *a, const double *b, std::int64_t w,
                       double limit);
+  // The same between two windows' float estimates, each widened by
+  // error |f| + floor.
+  bool (*estimates_apart)(const float *a, const float *b, std::int64_t w,
+                          double error, double floor, double limit);
 };
 
 // The kernels of the widest instruction set this CPU has. Never throws.

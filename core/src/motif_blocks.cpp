@@ -30,27 +30,10 @@ bool boxes_apart(const double *a, const double *b, std::int64_t w,
   return best_kernels().boxes_apart(a, b, w, limit);
 }
 
-// The same between two windows' estimates, each within float_error of its
-// float.
 bool estimates_apart(const float *a, const float *b, std::int64_t w,
                      double limit) {
-  const auto cell = [](double x, double y) {
-    const double gap = std::max(
-        0.0, std::fabs(x - y) -
-                 (float_error * (std::fabs(x) + std::fabs(y)) + float_floor));
-    return gap * gap;
-  };
-  double sum = 0.0;
-  std::int64_t j = 0;
-  for (; j + 4 <= w; j += 4) {
-    sum += (cell(a[j], b[j]) + cell(a[j + 1], b[j + 1])) +
-           (cell(a[j + 2], b[j + 2]) + cell(a[j + 3], b[j + 3]));
-    if (sum > limit)
-      return true;
-  }
-  for (; j < w; ++j)
-    sum += cell(a[j], b[j]);
-  return sum > limit;
+  return best_kernels().estimates_apart(a, b, w, float_error, float_floor,
+                                        limit);
 }
 
 double MotifBlocks::bytes(std::int64_t count, std::int64_t w) {
@@ -159,6 +142,11 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
   const std::int64_t stride = shape_.stride;
   const Slack slack = slack_for(n, w, regular_limit(n));
   const auto apart_boxes = best_kernels().boxes_apart;
+  const auto apart_estimates =
+      [apart = best_kernels().estimates_apart](const float *a, const float *b,
+                                               std::int64_t w, double limit) {
+        return apart(a, b, w, float_error, float_floor, limit);
+      };
   // The level whose pairs of blocks are shared among threads.
   std::size_t top = 0;
   while (top + 1 < levels_.size() &&
@@ -202,7 +190,7 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
                   !apart(a * stride, b * stride, exclude))
                 continue;
               ++mine.window_bounds;
-              if (estimates_apart(ea,
+              if (apart_estimates(ea,
                                   &estimates_[static_cast<std::size_t>(b * w)],
                                   w, prune))
                 continue;
