@@ -8,21 +8,30 @@
 namespace morvel::detail::MORVEL_KERNEL_NAMESPACE {
 namespace {
 
+// The lanes' gaps, a negative one as 0, squared into sums.
+void add_squares(vec &sums, vec gap) {
+  const vec zero = broadcast(0.0);
+  gap = select(less(gap, zero), zero, gap);
+  sums += gap * gap;
+}
+
+double lanes_total(const vec &sums) {
+  double sum = 0.0;
+  for (int l = 0; l < width; ++l)
+    sum += lane(sums, l);
+  return sum;
+}
+
 bool boxes_apart_kernel(const double *a, const double *b, std::int64_t w,
                         double limit) {
-  const vec zero = broadcast(0.0);
-  vec sums = zero;
+  vec sums = broadcast(0.0);
   std::int64_t j = 0;
   for (; j + width <= w; j += width) {
     const vec above = load(b + j) - load(a + w + j);
     const vec below = load(a + j) - load(b + w + j);
-    vec gap = select(less(above, below), below, above);
-    gap = select(less(gap, zero), zero, gap);
-    sums += gap * gap;
+    add_squares(sums, select(less(above, below), below, above));
   }
-  double sum = 0.0;
-  for (int l = 0; l < width; ++l)
-    sum += lane(sums, l);
+  double sum = lanes_total(sums);
   for (; j < w; ++j) {
     const double above = b[j] - a[w + j];
     const double below = a[j] - b[w + j];
@@ -56,20 +65,15 @@ vec magnitude(const vec &v) {
 
 bool estimates_apart_kernel(const float *a, const float *b, std::int64_t w,
                             double error, double floor, double limit) {
-  const vec zero = broadcast(0.0);
   const vec errors = broadcast(error), floors = broadcast(floor);
-  vec sums = zero;
+  vec sums = broadcast(0.0);
   std::int64_t j = 0;
   for (; j + width <= w; j += width) {
     const vec x = load_floats(a + j), y = load_floats(b + j);
-    vec gap =
-        magnitude(x - y) - (errors * (magnitude(x) + magnitude(y)) + floors);
-    gap = select(less(gap, zero), zero, gap);
-    sums += gap * gap;
+    add_squares(sums, magnitude(x - y) -
+                          (errors * (magnitude(x) + magnitude(y)) + floors));
   }
-  double sum = 0.0;
-  for (int l = 0; l < width; ++l)
-    sum += lane(sums, l);
+  double sum = lanes_total(sums);
   for (; j < w; ++j) {
     const double x = a[j], y = b[j];
     const double apart = x < y ? y - x : x - y;

@@ -4,6 +4,7 @@
 #include "index_windows.hpp"
 #include "kernel_interface.hpp"
 #include "search_bound.hpp"
+#include "walk.hpp"
 
 #include <algorithm>
 #include <cfloat>
@@ -197,18 +198,16 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
               const double *xa = ts_ + a * stride;
               if (!normalised) {
                 double mean, deviation;
-                window_moments<1, false>(
-                    [xa](int, std::int64_t i) { return xa[i]; }, n, &mean,
-                    &deviation, nullptr);
+                moments_at(&xa, 1, static_cast<std::int32_t>(n), &mean,
+                           &deviation);
                 for (std::int64_t i = 0; i < n; ++i)
                   zq[static_cast<std::size_t>(i)] = (xa[i] - mean) / deviation;
                 normalised = true;
               }
               const double *xb = ts_ + b * stride;
               double mean, deviation;
-              window_moments<1, false>(
-                  [xb](int, std::int64_t i) { return xb[i]; }, n, &mean,
-                  &deviation, nullptr);
+              moments_at(&xb, 1, static_cast<std::int32_t>(n), &mean,
+                         &deviation);
               ++mine.distances;
               bool abandoned = false;
               const double distance =

@@ -182,7 +182,6 @@ double distance_floor(double rho_up, std::int64_t n) {
 // The tiles: per band of tile_diagonals diagonals from `first_diagonal`,
 // blocks of width * tile_rows rows.
 struct Tiles {
-  std::int64_t count = 0; // windows
   std::int64_t width = 1;
   std::int64_t first_diagonal = 1;
   std::vector<std::int64_t> first_tile; // per band, and the total last
@@ -191,7 +190,7 @@ struct Tiles {
 
 Tiles plan_tiles(std::int64_t count, std::int64_t width,
                  std::int64_t first_diagonal) {
-  Tiles tiles{count, width, first_diagonal, {0}};
+  Tiles tiles{width, first_diagonal, {0}};
   for (std::int64_t d = first_diagonal; d < count; d += tile_diagonals) {
     const std::int64_t rows = count - d;
     const std::int64_t block = width * tile_rows;
@@ -486,8 +485,7 @@ bool sweep_profile(const IndexShape &shape, const IndexTables &tables,
   // Each window's scale, and those the sweep cannot rank.
   std::vector<std::uint32_t> unranked;
   std::mutex unranked_mutex;
-  bool fits = true;
-  std::mutex fits_mutex;
+  bool fits = true; // under unranked_mutex too
   in_steps(count, 4096, threads, nullptr,
            [&](std::int64_t first, std::int64_t last) {
              std::vector<std::uint32_t> mine;
@@ -517,10 +515,7 @@ bool sweep_profile(const IndexShape &shape, const IndexTables &tables,
              }
              std::lock_guard<std::mutex> lock(unranked_mutex);
              unranked.insert(unranked.end(), mine.begin(), mine.end());
-             if (!ok) {
-               std::lock_guard<std::mutex> other(fits_mutex);
-               fits = false;
-             }
+             fits = fits && ok;
              return ok && unranked.size() <= most_unranked;
            });
   if (!fits || unranked.size() > most_unranked)
