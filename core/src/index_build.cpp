@@ -26,69 +26,29 @@ using detail::WindowKind;
 constexpr std::int64_t step_windows = 1 << 15;
 
 // Summarises windows [begin, end), writing each one's kind, and the word
-// and key of each regular one: windows one value apart a tile of the
-// kernel's lanes at a time, the rest in groups.
+// and key of each regular one.
 void summarise_range(const IndexShape &shape, const double *ts,
                      const detail::Feeds &feeds, std::int64_t begin,
                      std::int64_t end, std::uint8_t *kinds, std::uint8_t *words,
                      std::uint64_t *keys) {
-  constexpr int group = 8;
-  constexpr std::int64_t tile_windows = 256;
-  const std::int64_t n = shape.window;
   const std::int64_t w = shape.w;
-  std::vector<double> segments(static_cast<std::size_t>(tile_windows * w));
   const detail::KeyMaker key(w);
   const FineSymbols symbol_of;
-  Summary summaries[tile_windows];
-  auto finish = [&](std::int64_t first, std::int64_t size) {
-    for (std::int64_t k = 0; k < size; ++k) {
-      const std::int64_t window = first + k;
-      kinds[window] = static_cast<std::uint8_t>(summaries[k].kind);
-      if (summaries[k].kind != WindowKind::regular)
-        continue;
-      std::uint8_t *word = words + window * w;
-      for (std::int64_t j = 0; j < w; ++j)
-        word[j] = symbol_of(segments[k * w + j]);
-      keys[window] = key(word);
-    }
-  };
-  std::int64_t i = begin;
-  const detail::Kernels &kernels = detail::best_kernels();
-  if (shape.stride == 1 && kernels.lanes <= tile_windows) {
-    std::vector<std::int32_t> values;
-    std::vector<double> weights;
-    for (const detail::Feed &feed : feeds.feeds) {
-      values.push_back(feed.value);
-      weights.push_back(feed.weight);
-    }
-    double means[tile_windows], deviations[tile_windows], largest[tile_windows];
-    const std::int64_t batch = tile_windows / kernels.lanes * kernels.lanes;
-    for (; i + batch <= end; i += batch) {
-      kernels.summaries({ts, i, batch, static_cast<std::int32_t>(n),
-                         static_cast<std::int32_t>(w), values.data(),
-                         weights.data(), feeds.first.data(), means, deviations,
-                         largest, segments.data()});
-      for (std::int64_t k = 0; k < batch; ++k) {
-        const double scale = largest[k] / deviations[k];
-        summaries[k] = {
-            means[k], deviations[k], scale,
-            detail::window_kind(deviations[k], largest[k], scale, n)};
-      }
-      finish(i, batch);
-    }
-  }
-  const double *x[group];
-  for (; i + group <= end; i += group) {
-    for (int k = 0; k < group; ++k)
-      x[k] = ts + (i + k) * shape.stride;
-    detail::summarise<group>(x, n, w, feeds, summaries, segments.data());
-    finish(i, group);
-  }
-  for (; i < end; ++i) {
-    x[0] = ts + i * shape.stride;
-    detail::summarise<1>(x, n, w, feeds, summaries, segments.data());
-    finish(i, 1);
-  }
+  detail::summarise_windows(
+      shape, ts, feeds, begin, end,
+      [&](std::int64_t first, std::int64_t size, const Summary *summaries,
+          const double *segments) {
+        for (std::int64_t k = 0; k < size; ++k) {
+          const std::int64_t window = first + k;
+          kinds[window] = static_cast<std::uint8_t>(summaries[k].kind);
+          if (summaries[k].kind != WindowKind::regular)
+            continue;
+          std::uint8_t *word = words + window * w;
+          for (std::int64_t j = 0; j < w; ++j)
+            word[j] = symbol_of(segments[k * w + j]);
+          keys[window] = key(word);
+        }
+      });
 }
 
 // Runs part(begin, end) over [begin, end) split among `threads` threads,

@@ -18,7 +18,9 @@
 // overflow (sd = inf, every Z_i 0) is computed by every query instead.
 #pragma once
 
+#include "kernel_interface.hpp"
 #include "morvel/alphabet.hpp"
+#include "morvel/index.hpp"
 #include "rounding.hpp"
 #include "window_moments.hpp"
 
@@ -110,6 +112,62 @@ void summarise(const double *const *x, std::int64_t n, std::int64_t w,
                const Feeds &feeds, Summary *out, double *segments) {
   summarise_at<K>([x](int k, std::int64_t i) { return x[k][i]; }, n, w, feeds,
                   out, segments);
+}
+
+// Windows [begin, end) of an index's shape summarised a tile at a time:
+// windows one value apart in the summaries kernel's lanes, the rest in
+// groups. done(first, size, summaries, segments) sees windows first ...
+// first + size - 1 (size at most summary_tile), window first + k's
+// estimates at segments[k * w ...]. Cost: O((end - begin) n).
+inline constexpr std::int64_t summary_tile = 256;
+template <typename Done>
+void summarise_windows(const IndexShape &shape, const double *ts,
+                       const Feeds &feeds, std::int64_t begin, std::int64_t end,
+                       const Done &done) {
+  constexpr int group = 8;
+  const std::int64_t n = shape.window;
+  const std::int64_t w = shape.w;
+  std::vector<double> segments(static_cast<std::size_t>(summary_tile * w));
+  Summary summaries[summary_tile];
+  std::int64_t i = begin;
+  const Kernels &kernels = best_kernels();
+  if (shape.stride == 1 && kernels.lanes <= summary_tile) {
+    std::vector<std::int32_t> values;
+    std::vector<double> weights;
+    for (const Feed &feed : feeds.feeds) {
+      values.push_back(feed.value);
+      weights.push_back(feed.weight);
+    }
+    double means[summary_tile], deviations[summary_tile], largest[summary_tile];
+    const std::int64_t batch = summary_tile / kernels.lanes * kernels.lanes;
+    for (; i + batch <= end; i += batch) {
+      kernels.summaries({ts, i, batch, static_cast<std::int32_t>(n),
+                         static_cast<std::int32_t>(w), values.data(),
+                         weights.data(), feeds.first.data(), means, deviations,
+                         largest, segments.data()});
+      for (std::int64_t k = 0; k < batch; ++k) {
+        const double scale = largest[k] / deviations[k];
+        summaries[k] = {means[k], deviations[k], scale,
+                        window_kind(deviations[k], largest[k], scale, n)};
+      }
+      done(i, batch, static_cast<const Summary *>(summaries),
+           static_cast<const double *>(segments.data()));
+    }
+  }
+  const double *x[group];
+  for (; i + group <= end; i += group) {
+    for (int k = 0; k < group; ++k)
+      x[k] = ts + (i + k) * shape.stride;
+    summarise<group>(x, n, w, feeds, summaries, segments.data());
+    done(i, std::int64_t{group}, static_cast<const Summary *>(summaries),
+         static_cast<const double *>(segments.data()));
+  }
+  for (; i < end; ++i) {
+    x[0] = ts + i * shape.stride;
+    summarise<1>(x, n, w, feeds, summaries, segments.data());
+    done(i, std::int64_t{1}, static_cast<const Summary *>(summaries),
+         static_cast<const double *>(segments.data()));
+  }
 }
 
 // The sort key of a word: the most significant bits of its symbols

@@ -38,10 +38,10 @@ bool estimates_apart(const float *a, const float *b, std::int64_t w,
 }
 
 double MotifBlocks::bytes(std::int64_t count, std::int64_t w) {
-  // Estimates, the shape flags, and the boxes of every level (a box of 2w
-  // doubles per eight windows, then half as many a level up).
+  // Estimates, the shape flags, the moments, and the boxes of every level
+  // (a box of 2w doubles per eight windows, then half as many a level up).
   return static_cast<double>(count) *
-         (4.0 * static_cast<double>(w) + 1.0 +
+         (4.0 * static_cast<double>(w) + 17.0 +
           2.0 * 16.0 * static_cast<double>(w) / leaf_windows);
 }
 
@@ -54,6 +54,8 @@ MotifBlocks::MotifBlocks(const IndexShape &shape, const double *ts,
   try {
     estimates_.resize(static_cast<std::size_t>(count * w));
     shaped_.resize(static_cast<std::size_t>(count));
+    means_.resize(static_cast<std::size_t>(count));
+    deviations_.resize(static_cast<std::size_t>(count));
     levels_.emplace_back(static_cast<std::size_t>((count + leaf_windows - 1) /
                                                   leaf_windows * 2 * w));
   } catch (const std::bad_alloc &) {
@@ -63,49 +65,53 @@ MotifBlocks::MotifBlocks(const IndexShape &shape, const double *ts,
   std::mutex irregular_mutex;
   // Blocks of leaf windows a step, so that each block's box is one
   // thread's.
-  in_steps(count, 128 * leaf_windows, threads, nullptr,
-           [&](std::int64_t first, std::int64_t last) {
-             std::vector<double> means(static_cast<std::size_t>(w));
-             std::vector<double> low(static_cast<std::size_t>(w)),
-                 high(static_cast<std::size_t>(w));
-             bool regular = true;
-             for (std::int64_t block = first; block < last;
-                  block += leaf_windows) {
-               std::fill(low.begin(), low.end(), infinity);
-               std::fill(high.begin(), high.end(), -infinity);
-               for (std::int64_t i = block;
-                    i < std::min(last, block + leaf_windows); ++i) {
-                 const double *x = ts + i * shape.stride;
-                 Summary summary;
-                 summarise<1>(&x, n, w, feeds, &summary, means.data());
-                 float *estimate = &estimates_[static_cast<std::size_t>(i * w)];
-                 shaped_[static_cast<std::size_t>(i)] =
-                     summary.kind != WindowKind::shapeless;
-                 if (summary.kind == WindowKind::irregular)
-                   regular = false;
-                 if (summary.kind != WindowKind::regular) {
-                   std::fill(estimate, estimate + w, 0.0f);
-                   continue;
-                 }
-                 for (std::int64_t j = 0; j < w; ++j) {
-                   estimate[j] = static_cast<float>(means[j]);
-                   low[j] = std::min(low[j], means[j]);
-                   high[j] = std::max(high[j], means[j]);
-                 }
-               }
-               double *box = &levels_[0][static_cast<std::size_t>(
-                   block / leaf_windows * 2 * w)];
-               for (std::int64_t j = 0; j < w; ++j) {
-                 box[j] = low[j];
-                 box[w + j] = high[j];
-               }
-             }
-             if (!regular) {
-               std::lock_guard<std::mutex> lock(irregular_mutex);
-               ready_ = false;
-             }
-             return true;
-           });
+  in_steps(
+      count, 128 * leaf_windows, threads, nullptr,
+      [&](std::int64_t first, std::int64_t last) {
+        double *boxes =
+            &levels_[0][static_cast<std::size_t>(first / leaf_windows * 2 * w)];
+        const std::int64_t blocks =
+            (last - first + leaf_windows - 1) / leaf_windows;
+        for (std::int64_t block = 0; block < blocks; ++block) {
+          std::fill(boxes + block * 2 * w, boxes + block * 2 * w + w, infinity);
+          std::fill(boxes + block * 2 * w + w, boxes + (block + 1) * 2 * w,
+                    -infinity);
+        }
+        bool regular = true;
+        summarise_windows(
+            shape, ts, feeds, first, last,
+            [&](std::int64_t tile, std::int64_t size, const Summary *summaries,
+                const double *means) {
+              for (std::int64_t k = 0; k < size; ++k) {
+                const std::int64_t i = tile + k;
+                const WindowKind kind = summaries[k].kind;
+                float *estimate = &estimates_[static_cast<std::size_t>(i * w)];
+                shaped_[static_cast<std::size_t>(i)] =
+                    kind != WindowKind::shapeless;
+                means_[static_cast<std::size_t>(i)] = summaries[k].mean;
+                deviations_[static_cast<std::size_t>(i)] =
+                    summaries[k].deviation;
+                if (kind == WindowKind::irregular)
+                  regular = false;
+                if (kind != WindowKind::regular) {
+                  std::fill(estimate, estimate + w, 0.0f);
+                  continue;
+                }
+                double *box = boxes + (i - first) / leaf_windows * 2 * w;
+                for (std::int64_t j = 0; j < w; ++j) {
+                  const double mean = means[k * w + j];
+                  estimate[j] = static_cast<float>(mean);
+                  box[j] = std::min(box[j], mean);
+                  box[w + j] = std::max(box[w + j], mean);
+                }
+              }
+            });
+        if (!regular) {
+          std::lock_guard<std::mutex> lock(irregular_mutex);
+          ready_ = false;
+        }
+        return true;
+      });
   if (!ready_)
     return;
   // Each level's boxes from the one below.
@@ -130,6 +136,77 @@ MotifBlocks::MotifBlocks(const IndexShape &shape, const double *ts,
     }
     levels_.push_back(std::move(above));
   }
+}
+
+void MotifBlocks::normalise(std::int64_t window, double *z) const {
+  const double *x = ts_ + window * shape_.stride;
+  const double mean = means_[static_cast<std::size_t>(window)];
+  const double deviation = deviations_[static_cast<std::size_t>(window)];
+  for (std::int64_t i = 0; i < shape_.window; ++i)
+    z[i] = (x[i] - mean) / deviation;
+}
+
+double MotifBlocks::distance_to(std::int64_t window, const double *z,
+                                double limit, bool &abandoned) const {
+  return window_distance(ts_ + window * shape_.stride, shape_.window,
+                         means_[static_cast<std::size_t>(window)],
+                         deviations_[static_cast<std::size_t>(window)], z,
+                         limit, abandoned);
+}
+
+Pair MotifBlocks::start(const IndexTables &tables,
+                        const std::vector<std::uint8_t> &usable,
+                        std::int64_t exclude) const {
+  constexpr std::int64_t reach = 8;      // key-order neighbours a window meets
+  constexpr std::size_t candidates = 64; // pairs computed
+  const std::int64_t n = shape_.window;
+  const std::int64_t w = shape_.w;
+  const std::int64_t stride = shape_.stride;
+  // The candidates by the squared gap of their estimates, nearest first.
+  std::vector<std::pair<double, Pair>> nearest;
+  for (std::int64_t r = 0; r < tables.ranked; ++r) {
+    const std::int64_t a = tables.windows[r];
+    if (!usable[static_cast<std::size_t>(a)])
+      continue;
+    const float *ea = &estimates_[static_cast<std::size_t>(a * w)];
+    for (std::int64_t s = r + 1; s < std::min(tables.ranked, r + 1 + reach);
+         ++s) {
+      const std::int64_t b = tables.windows[s];
+      if (!usable[static_cast<std::size_t>(b)] ||
+          !apart(a * stride, b * stride, exclude))
+        continue;
+      const float *eb = &estimates_[static_cast<std::size_t>(b * w)];
+      double gap = 0.0;
+      for (std::int64_t j = 0; j < w; ++j) {
+        const double d =
+            static_cast<double>(ea[j]) - static_cast<double>(eb[j]);
+        gap += d * d;
+      }
+      if (nearest.size() == candidates && !(gap < nearest.back().first))
+        continue;
+      const Pair pair{0.0, std::min(a, b), std::max(a, b)};
+      auto at =
+          std::upper_bound(nearest.begin(), nearest.end(), gap,
+                           [](double g, const std::pair<double, Pair> &c) {
+                             return g < c.first;
+                           });
+      nearest.insert(at, {gap, pair});
+      if (nearest.size() > candidates)
+        nearest.pop_back();
+    }
+  }
+  Pair best;
+  std::vector<double> zq(static_cast<std::size_t>(n));
+  for (const auto &candidate : nearest) {
+    Pair pair = candidate.second;
+    normalise(pair.a, zq.data());
+    bool abandoned = false;
+    pair.distance =
+        distance_to(pair.b, zq.data(), abandon_above(best.distance), abandoned);
+    if (!abandoned)
+      best = std::min(best, pair);
+  }
+  return best;
 }
 
 Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
@@ -195,24 +272,14 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
                                   &estimates_[static_cast<std::size_t>(b * w)],
                                   w, prune))
                 continue;
-              const double *xa = ts_ + a * stride;
               if (!normalised) {
-                double mean, deviation;
-                moments_at(&xa, 1, static_cast<std::int32_t>(n), &mean,
-                           &deviation);
-                for (std::int64_t i = 0; i < n; ++i)
-                  zq[static_cast<std::size_t>(i)] = (xa[i] - mean) / deviation;
+                normalise(a, zq.data());
                 normalised = true;
               }
-              const double *xb = ts_ + b * stride;
-              double mean, deviation;
-              moments_at(&xb, 1, static_cast<std::int32_t>(n), &mean,
-                         &deviation);
               ++mine.distances;
               bool abandoned = false;
-              const double distance =
-                  window_distance(xb, n, mean, deviation, zq.data(),
-                                  abandon_above(local.distance), abandoned);
+              const double distance = distance_to(
+                  b, zq.data(), abandon_above(local.distance), abandoned);
               if (abandoned) {
                 ++mine.abandoned;
                 continue;

@@ -61,6 +61,14 @@ public:
                     std::int64_t exclude, Pair best, std::int32_t threads,
                     const JoinProgress &progress, SearchStats &stats) const;
 
+  // A pair to start from, near where the series has near pairs: of the
+  // windows a few apart in key order (similar words), usable and more than
+  // `exclude` apart, the few whose estimates are nearest, computed; no pair
+  // (at +inf) if none is found. Precondition: ready(). Cost: O(ranked
+  // w + n).
+  Pair start(const IndexTables &tables, const std::vector<std::uint8_t> &usable,
+             std::int64_t exclude) const;
+
   // Whether a window has a shape.
   bool shaped(std::int64_t window) const {
     return shaped_[static_cast<std::size_t>(window)] != 0;
@@ -70,11 +78,19 @@ public:
   static double bytes(std::int64_t count, std::int64_t w);
 
 private:
+  // A window z-normalised into `z` (window values), as the distance reads
+  // it; and the distance of a window to such values, abandoned above
+  // `limit` (abandon_above). O(window).
+  void normalise(std::int64_t window, double *z) const;
+  double distance_to(std::int64_t window, const double *z, double limit,
+                     bool &abandoned) const;
+
   const IndexShape &shape_;
   const double *ts_;
   bool ready_ = true;
   std::vector<float> estimates_;     // count rows of w, rounded to nearest
   std::vector<std::uint8_t> shaped_; // per window
+  std::vector<double> means_, deviations_; // per window, as the distance's
   // levels_[l]: boxes of 8 << l windows, each w lows then w highs; an
   // empty block's lows +inf, highs -inf.
   std::vector<std::vector<double>> levels_;

@@ -138,8 +138,6 @@ bool block_motifs(const IndexShape &shape, const IndexTables &tables,
     return false;
   const std::int64_t places = std::min(k, shape.count);
   Chosen chosen(shape, exclude, places, distances, starts);
-  const JoinBounds bounds =
-      join_bounds(shape, tables, ts, exclude, threads, progress);
   std::vector<std::uint8_t> usable;
   try {
     usable.resize(static_cast<std::size_t>(shape.count));
@@ -149,18 +147,7 @@ bool block_motifs(const IndexShape &shape, const IndexTables &tables,
   for (std::int64_t place = 0; place < places; ++place) {
     for (std::int64_t i = 0; i < shape.count; ++i)
       usable[static_cast<std::size_t>(i)] = blocks.shaped(i) && chosen.free(i);
-    // The nearest pair of a window and its hint, for a start.
-    Pair best;
-    for (std::int64_t x = 0; x < shape.count; ++x) {
-      const std::uint32_t hint = bounds.hints[static_cast<std::size_t>(x)];
-      if (hint == JoinBounds::none || !usable[static_cast<std::size_t>(x)] ||
-          !usable[hint] ||
-          !apart(x * shape.stride, hint * shape.stride, exclude))
-        continue;
-      best = std::min(best, Pair{bounds.upper[static_cast<std::size_t>(x)],
-                                 std::min<std::int64_t>(x, hint),
-                                 std::max<std::int64_t>(x, hint)});
-    }
+    Pair best = blocks.start(tables, usable, exclude);
     best = blocks.nearest_pair(usable, exclude, best, threads, progress, stats);
     if (best.a < 0) {
       chosen.none_from(place);
