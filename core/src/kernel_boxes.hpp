@@ -1,8 +1,9 @@
-// The motifs' bounds (motif_blocks.hpp) between two boxes of segment means
-// and between two windows' float estimates, the segments side by side in
-// lanes: each lane sums its own segments' squared gaps, then the lanes are
-// added. The bound holds for any order of the sum (the slack allows for
-// it). Part of kernel.hpp, compiled once per instruction set.
+// The motifs' bounds (motif_blocks.hpp): between boxes of segment means,
+// the segments side by side in lanes (each lane sums its own segments'
+// squared gaps, then the lanes are added: the bound holds for any order of
+// the sum, the slack allows for it); and between a window's float estimates
+// and a block's, a window a lane. Part of kernel.hpp, compiled once per
+// instruction set.
 #pragma once
 
 namespace morvel::detail::MORVEL_KERNEL_NAMESPACE {
@@ -26,24 +27,47 @@ double lanes_total(const vec &sums) {
   return part[0];
 }
 
-bool boxes_apart_kernel(const double *a, const double *b, std::int64_t w,
-                        double limit) {
-  vec sums = broadcast(0.0);
+// The gap of segments j ... from box a to box b: the larger of b's low
+// above a's high and a's low above b's high (negative where they overlap).
+vec box_gap(const double *a, const double *b, std::int64_t w, std::int64_t j) {
+  const vec above = load(b + j) - load(a + w + j);
+  const vec below = load(a + j) - load(b + w + j);
+  return select(less(above, below), below, above);
+}
+
+double box_gap_at(const double *a, const double *b, std::int64_t w,
+                  std::int64_t j) {
+  const double above = b[j] - a[w + j];
+  const double below = a[j] - b[w + j];
+  const double gap = above < below ? below : above;
+  return gap < 0.0 ? 0.0 : gap;
+}
+
+// Boxes a[0], a[1] against b[0], b[1], side by side in memory: the four
+// sums kept apart, so that each one's additions overlap the others'.
+unsigned boxes_apart_kernel(const double *a, const double *b, std::int64_t w,
+                            double limit) {
+  const double *boxes_a[2] = {a, a + 2 * w}, *boxes_b[2] = {b, b + 2 * w};
+  vec sums[4];
+  for (vec &sum : sums)
+    sum = broadcast(0.0);
   std::int64_t j = 0;
-  for (; j + width <= w; j += width) {
-    const vec above = load(b + j) - load(a + w + j);
-    const vec below = load(a + j) - load(b + w + j);
-    add_squares(sums, select(less(above, below), below, above));
-  }
-  double sum = lanes_total(sums);
-  for (; j < w; ++j) {
-    const double above = b[j] - a[w + j];
-    const double below = a[j] - b[w + j];
-    const double gap = above < below ? (below < 0.0 ? 0.0 : below)
-                                     : (above < 0.0 ? 0.0 : above);
-    sum += gap * gap;
-  }
-  return sum > limit;
+  for (; j + width <= w; j += width)
+    for (int i = 0; i < 2; ++i)
+      for (int k = 0; k < 2; ++k)
+        add_squares(sums[2 * i + k], box_gap(boxes_a[i], boxes_b[k], w, j));
+  unsigned bits = 0;
+  for (int i = 0; i < 2; ++i)
+    for (int k = 0; k < 2; ++k) {
+      double sum = lanes_total(sums[2 * i + k]);
+      for (std::int64_t t = j; t < w; ++t) {
+        const double gap = box_gap_at(boxes_a[i], boxes_b[k], w, t);
+        sum += gap * gap;
+      }
+      if (sum > limit)
+        bits |= 1u << (2 * i + k);
+    }
+  return bits;
 }
 
 #if !defined(MORVEL_KERNEL_PLAIN)
@@ -67,26 +91,33 @@ vec magnitude(const vec &v) {
   return select(less(v, zero), zero - v, v);
 }
 
-bool estimates_apart_kernel(const float *a, const float *b, std::int64_t w,
-                            double error, double floor, double limit) {
+// Window a against a block's eight windows, one window a lane (each
+// lane's sum in segment order), in 8 / width vectors of lanes.
+unsigned estimates_apart_kernel(const float *a, const float *block,
+                                std::int64_t w, double error, double floor,
+                                double limit) {
+  constexpr int block_windows = 8;
+  constexpr int parts = block_windows / width;
+  static_assert(parts * width == block_windows, "lanes divide a block");
   const vec errors = broadcast(error), floors = broadcast(floor);
-  vec sums = broadcast(0.0);
-  std::int64_t j = 0;
-  for (; j + width <= w; j += width) {
-    const vec x = load_floats(a + j), y = load_floats(b + j);
-    add_squares(sums, magnitude(x - y) -
-                          (errors * (magnitude(x) + magnitude(y)) + floors));
+  vec sums[parts];
+  for (vec &sum : sums)
+    sum = broadcast(0.0);
+  for (std::int64_t j = 0; j < w; ++j) {
+    const vec x = broadcast(a[j * block_windows]);
+    for (int p = 0; p < parts; ++p) {
+      const vec y = load_floats(block + j * block_windows + p * width);
+      add_squares(sums[p],
+                  magnitude(x - y) -
+                      (errors * (magnitude(x) + magnitude(y)) + floors));
+    }
   }
-  double sum = lanes_total(sums);
-  for (; j < w; ++j) {
-    const double x = a[j], y = b[j];
-    const double apart = x < y ? y - x : x - y;
-    const double widened =
-        error * ((x < 0.0 ? -x : x) + (y < 0.0 ? -y : y)) + floor;
-    const double gap = apart < widened ? 0.0 : apart - widened;
-    sum += gap * gap;
-  }
-  return sum > limit;
+  unsigned bits = 0;
+  for (int p = 0; p < parts; ++p)
+    for (int l = 0; l < width; ++l)
+      if (lane(sums[p], l) > limit)
+        bits |= 1u << (p * width + l);
+  return bits;
 }
 
 } // namespace

@@ -26,24 +26,47 @@ constexpr double float_floor = 2.0 * FLT_MIN;
 
 } // namespace
 
-bool boxes_apart(const double *a, const double *b, std::int64_t w,
-                 double limit) {
+unsigned boxes_apart(const double *a, const double *b, std::int64_t w,
+                     double limit) {
   return best_kernels().boxes_apart(a, b, w, limit);
 }
 
-bool estimates_apart(const float *a, const float *b, std::int64_t w,
-                     double limit) {
-  return best_kernels().estimates_apart(a, b, w, float_error, float_floor,
+unsigned estimates_apart(const float *a, const float *block, std::int64_t w,
+                         double limit) {
+  return best_kernels().estimates_apart(a, block, w, float_error, float_floor,
                                         limit);
 }
 
 double MotifBlocks::bytes(std::int64_t count, std::int64_t w) {
   // Estimates, the shape flags, the moments, and the boxes of every level
-  // (a box of 2w doubles per eight windows, then half as many a level up).
+  // (a box of 2w doubles per eight windows, then half as many a level up,
+  // each level with an empty box or two more).
   return static_cast<double>(count) *
-         (4.0 * static_cast<double>(w) + 17.0 +
-          2.0 * 16.0 * static_cast<double>(w) / leaf_windows);
+             (4.0 * static_cast<double>(w) + 17.0 +
+              2.0 * 16.0 * static_cast<double>(w) / leaf_windows) +
+         64.0 * 32.0 * static_cast<double>(w);
 }
+
+namespace {
+
+// A level of `real` boxes, padded with empty ones (lows +inf, highs -inf)
+// to an even number above `real`, so that every box has a neighbour in
+// memory for the kernel's pairs of two.
+std::vector<double> empty_level(std::int64_t real, std::int64_t w) {
+  std::vector<double> level;
+  try {
+    level.resize(static_cast<std::size_t>((real + 2) / 2 * 2 * 2 * w));
+  } catch (const std::bad_alloc &) {
+    throw allocation_error();
+  }
+  for (std::size_t box = 0; box < level.size(); box += 2 * w) {
+    std::fill(&level[box], &level[box] + w, infinity);
+    std::fill(&level[box] + w, &level[box] + 2 * w, -infinity);
+  }
+  return level;
+}
+
+} // namespace
 
 MotifBlocks::MotifBlocks(const IndexShape &shape, const double *ts,
                          std::int32_t threads)
@@ -51,16 +74,17 @@ MotifBlocks::MotifBlocks(const IndexShape &shape, const double *ts,
   const std::int64_t n = shape.window;
   const std::int64_t w = shape.w;
   const std::int64_t count = shape.count;
+  const std::int64_t blocks = (count + leaf_windows - 1) / leaf_windows;
   try {
-    estimates_.resize(static_cast<std::size_t>(count * w));
+    estimates_.resize(static_cast<std::size_t>(blocks * leaf_windows * w));
     shaped_.resize(static_cast<std::size_t>(count));
     means_.resize(static_cast<std::size_t>(count));
     deviations_.resize(static_cast<std::size_t>(count));
-    levels_.emplace_back(static_cast<std::size_t>((count + leaf_windows - 1) /
-                                                  leaf_windows * 2 * w));
   } catch (const std::bad_alloc &) {
     throw allocation_error();
   }
+  levels_.push_back(empty_level(blocks, w));
+  counts_.push_back(blocks);
   const Feeds feeds = segment_feeds(n, w);
   std::mutex irregular_mutex;
   // Blocks of leaf windows a step, so that each block's box is one
@@ -70,13 +94,6 @@ MotifBlocks::MotifBlocks(const IndexShape &shape, const double *ts,
       [&](std::int64_t first, std::int64_t last) {
         double *boxes =
             &levels_[0][static_cast<std::size_t>(first / leaf_windows * 2 * w)];
-        const std::int64_t blocks =
-            (last - first + leaf_windows - 1) / leaf_windows;
-        for (std::int64_t block = 0; block < blocks; ++block) {
-          std::fill(boxes + block * 2 * w, boxes + block * 2 * w + w, infinity);
-          std::fill(boxes + block * 2 * w + w, boxes + (block + 1) * 2 * w,
-                    -infinity);
-        }
         bool regular = true;
         summarise_windows(
             shape, ts, feeds, first, last,
@@ -85,7 +102,6 @@ MotifBlocks::MotifBlocks(const IndexShape &shape, const double *ts,
               for (std::int64_t k = 0; k < size; ++k) {
                 const std::int64_t i = tile + k;
                 const WindowKind kind = summaries[k].kind;
-                float *estimate = &estimates_[static_cast<std::size_t>(i * w)];
                 shaped_[static_cast<std::size_t>(i)] =
                     kind != WindowKind::shapeless;
                 means_[static_cast<std::size_t>(i)] = summaries[k].mean;
@@ -93,14 +109,13 @@ MotifBlocks::MotifBlocks(const IndexShape &shape, const double *ts,
                     summaries[k].deviation;
                 if (kind == WindowKind::irregular)
                   regular = false;
-                if (kind != WindowKind::regular) {
-                  std::fill(estimate, estimate + w, 0.0f);
-                  continue;
-                }
+                if (kind != WindowKind::regular)
+                  continue; // its estimates stay 0, never read
+                float *estimate = estimates_of(i);
                 double *box = boxes + (i - first) / leaf_windows * 2 * w;
                 for (std::int64_t j = 0; j < w; ++j) {
                   const double mean = means[k * w + j];
-                  estimate[j] = static_cast<float>(mean);
+                  estimate[j * leaf_windows] = static_cast<float>(mean);
                   box[j] = std::min(box[j], mean);
                   box[w + j] = std::max(box[w + j], mean);
                 }
@@ -115,26 +130,21 @@ MotifBlocks::MotifBlocks(const IndexShape &shape, const double *ts,
   if (!ready_)
     return;
   // Each level's boxes from the one below.
-  while (levels_.back().size() > static_cast<std::size_t>(2 * w)) {
+  while (counts_.back() > 1) {
+    const std::int64_t boxes = (counts_.back() + 1) / 2;
+    std::vector<double> above = empty_level(boxes, w);
     const std::vector<double> &below = levels_.back();
-    const std::size_t boxes = below.size() / static_cast<std::size_t>(2 * w);
-    std::vector<double> above;
-    try {
-      above.resize((boxes + 1) / 2 * static_cast<std::size_t>(2 * w));
-    } catch (const std::bad_alloc &) {
-      throw allocation_error();
-    }
-    for (std::size_t box = 0; box < (boxes + 1) / 2; ++box) {
-      const double *left = &below[2 * box * static_cast<std::size_t>(2 * w)];
-      const double *right = 2 * box + 1 < boxes ? left + 2 * w : left;
+    for (std::int64_t box = 0; box < boxes; ++box) {
+      const double *left = &below[static_cast<std::size_t>(2 * box * 2 * w)];
+      const double *right = left + 2 * w; // perhaps empty
+      double *out = &above[static_cast<std::size_t>(box * 2 * w)];
       for (std::int64_t j = 0; j < w; ++j) {
-        above[box * static_cast<std::size_t>(2 * w) + j] =
-            std::min(left[j], right[j]);
-        above[box * static_cast<std::size_t>(2 * w) + w + j] =
-            std::max(left[w + j], right[w + j]);
+        out[j] = std::min(left[j], right[j]);
+        out[w + j] = std::max(left[w + j], right[w + j]);
       }
     }
     levels_.push_back(std::move(above));
+    counts_.push_back(boxes);
   }
 }
 
@@ -168,16 +178,16 @@ Pair MotifBlocks::start(const IndexTables &tables,
     const std::int64_t a = tables.windows[r];
     if (!usable[static_cast<std::size_t>(a)])
       continue;
-    const float *ea = &estimates_[static_cast<std::size_t>(a * w)];
+    const float *ea = estimates_of(a);
     for (std::int64_t s = r + 1; s < std::min(tables.ranked, r + 1 + reach);
          ++s) {
       const std::int64_t b = tables.windows[s];
       if (!usable[static_cast<std::size_t>(b)] ||
           !apart(a * stride, b * stride, exclude))
         continue;
-      const float *eb = &estimates_[static_cast<std::size_t>(b * w)];
+      const float *eb = estimates_of(b);
       double gap = 0.0;
-      for (std::int64_t j = 0; j < w; ++j) {
+      for (std::int64_t j = 0; j < w * leaf_windows; j += leaf_windows) {
         const double d =
             static_cast<double>(ea[j]) - static_cast<double>(eb[j]);
         gap += d * d;
@@ -220,19 +230,16 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
   const std::int64_t stride = shape_.stride;
   const Slack slack = slack_for(n, w, regular_limit(n));
   const auto apart_boxes = best_kernels().boxes_apart;
-  const auto apart_estimates =
-      [apart = best_kernels().estimates_apart](const float *a, const float *b,
-                                               std::int64_t w, double limit) {
-        return apart(a, b, w, float_error, float_floor, limit);
-      };
+  const auto apart_estimates = [apart = best_kernels().estimates_apart](
+                                   const float *a, const float *block,
+                                   std::int64_t w, double limit) {
+    return apart(a, block, w, float_error, float_floor, limit);
+  };
   // The level whose pairs of blocks are shared among threads.
   std::size_t top = 0;
-  while (top + 1 < levels_.size() &&
-         static_cast<std::int64_t>(levels_[top].size()) / (2 * w) >
-             most_top_blocks)
+  while (top + 1 < levels_.size() && counts_[top] > most_top_blocks)
     ++top;
-  const std::int64_t tops =
-      static_cast<std::int64_t>(levels_[top].size()) / (2 * w);
+  const std::int64_t tops = counts_[top];
   const std::int64_t top_pairs = tops * (tops + 1) / 2;
   std::mutex mutex;
   in_steps(
@@ -256,21 +263,29 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
           local = best;
           prune = slack.prune_above(local.distance);
         };
-        const auto windows = [&](std::int64_t a0, std::int64_t a1,
-                                 std::int64_t b0, std::int64_t b1) {
-          for (std::int64_t a = a0; a < a1; ++a) {
+        // The pairs of leaf blocks a <= b: each window of a against the
+        // later windows of b in one bound, those it leaves computed.
+        const auto windows = [&](std::int64_t block_a, std::int64_t block_b) {
+          const std::int64_t b0 = block_b * leaf_windows;
+          const std::int64_t b1 = std::min(count, b0 + leaf_windows);
+          const float *estimates_b = estimates_of(b0);
+          for (std::int64_t a = block_a * leaf_windows;
+               a < std::min(count, (block_a + 1) * leaf_windows); ++a) {
             if (!usable[static_cast<std::size_t>(a)])
               continue;
-            const float *ea = &estimates_[static_cast<std::size_t>(a * w)];
+            unsigned open = 0; // the windows of b paired with a
+            for (std::int64_t b = std::max(b0, a + 1); b < b1; ++b)
+              if (usable[static_cast<std::size_t>(b)] &&
+                  apart(a * stride, b * stride, exclude)) {
+                open |= 1u << (b - b0);
+                ++mine.window_bounds;
+              }
+            if (open == 0)
+              continue;
+            open &= ~apart_estimates(estimates_of(a), estimates_b, w, prune);
             bool normalised = false;
-            for (std::int64_t b = std::max(b0, a + 1); b < b1; ++b) {
-              if (!usable[static_cast<std::size_t>(b)] ||
-                  !apart(a * stride, b * stride, exclude))
-                continue;
-              ++mine.window_bounds;
-              if (apart_estimates(ea,
-                                  &estimates_[static_cast<std::size_t>(b * w)],
-                                  w, prune))
+            for (std::int64_t b = b0; open != 0; ++b, open >>= 1) {
+              if ((open & 1) == 0)
                 continue;
               if (!normalised) {
                 normalise(a, zq.data());
@@ -290,45 +305,42 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
             }
           }
         };
-        // Whether blocks a <= b of a level may hold a pair within the
-        // threshold: not every pair within the zone, and their boxes not
-        // apart.
-        const auto kept = [&](std::size_t level, std::int64_t a,
-                              std::int64_t b) {
+        // Whether some pair of blocks a <= b of a level is outside the
+        // zone.
+        const auto reachable = [&](std::size_t level, std::int64_t a,
+                                   std::int64_t b) {
           const std::int64_t size = leaf_windows << level;
           const std::int64_t b_last = std::min(count, b * size + size) - 1;
-          if (!apart(a * size * stride, b_last * stride, exclude))
-            return false;
-          if (a == b)
-            return true;
-          ++mine.leaf_bounds;
-          const double *boxes = levels_[level].data();
-          return !apart_boxes(boxes + a * 2 * w, boxes + b * 2 * w, w, prune);
+          return apart(a * size * stride, b_last * stride, exclude);
         };
         // Blocks a <= b of a level, kept: their children's pairs that are
-        // kept too, down to pairs of windows.
+        // kept too (four bounds at once), down to pairs of windows.
         const auto visit = [&](const auto &self, std::size_t level,
                                std::int64_t a, std::int64_t b) -> void {
           if (level == 0) {
-            const std::int64_t a0 = a * leaf_windows, b0 = b * leaf_windows;
-            windows(a0, std::min(count, a0 + leaf_windows), b0,
-                    std::min(count, b0 + leaf_windows));
+            windows(a, b);
             return;
           }
           const std::size_t down = level - 1;
-          const std::int64_t below =
-              static_cast<std::int64_t>(levels_[down].size()) / (2 * w);
-          const std::int64_t pairs[4][2] = {{2 * a, 2 * b},
-                                            {2 * a, 2 * b + 1},
-                                            {2 * a + 1, 2 * b},
-                                            {2 * a + 1, 2 * b + 1}};
-          for (const auto &pair : pairs) {
-            if (pair[1] >= below || pair[0] > pair[1])
-              continue; // no such block, or the pair taken the other way
-            if (kept(down, pair[0], pair[1]))
-              self(self, down, pair[0], pair[1]);
-          }
+          const double *boxes = levels_[down].data();
+          const unsigned far = apart_boxes(boxes + 2 * a * 2 * w,
+                                           boxes + 2 * b * 2 * w, w, prune);
+          for (int i = 0; i < 2; ++i)
+            for (int k = 0; k < 2; ++k) {
+              const std::int64_t child_a = 2 * a + i, child_b = 2 * b + k;
+              if (child_b >= counts_[down] || child_a > child_b ||
+                  !reachable(down, child_a, child_b))
+                continue; // no such block, the pair taken the other way, or
+                          // all within the zone
+              if (child_a != child_b) {
+                ++mine.leaf_bounds;
+                if ((far >> (2 * i + k) & 1u) != 0)
+                  continue;
+              }
+              self(self, down, child_a, child_b);
+            }
         };
+        const double *top_boxes = levels_[top].data();
         for (std::int64_t p = first; p < last; ++p) {
           // Pair p of the top level's (a, b), a <= b, row by row.
           std::int64_t a = 0, left = p;
@@ -336,6 +348,7 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
             left -= tops - a;
             ++a;
           }
+          const std::int64_t b = a + left;
           {
             std::lock_guard<std::mutex> lock(mutex);
             if (best < local) {
@@ -343,8 +356,17 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
               prune = slack.prune_above(local.distance);
             }
           }
-          if (kept(top, a, a + left))
-            visit(visit, top, a, a + left);
+          if (!reachable(top, a, b))
+            continue;
+          if (a != b) {
+            ++mine.leaf_bounds;
+            // The first of the kernel's four bounds is a's against b's.
+            if ((apart_boxes(top_boxes + a * 2 * w, top_boxes + b * 2 * w, w,
+                             prune) &
+                 1u) != 0)
+              continue;
+          }
+          visit(visit, top, a, b);
         }
         std::lock_guard<std::mutex> lock(mutex);
         stats += mine;

@@ -36,13 +36,17 @@ struct Pair {
   }
 };
 
-// Whether the squared gaps between two boxes (w lows, then w highs), or
-// between two windows' float estimates (each within its float's rounding
-// of the estimate), summed, exceed `limit`. O(w).
-bool boxes_apart(const double *a, const double *b, std::int64_t w,
-                 double limit);
-bool estimates_apart(const float *a, const float *b, std::int64_t w,
+// The motifs' bounds, as bits. boxes_apart: whether the squared gaps
+// between boxes a[i] and b[k] (each w lows, then w highs; a[1] right after
+// a[0], b[1] after b[0]), summed, exceed `limit`: bit 2i + k.
+// estimates_apart: whether the squared gaps between window a's float
+// estimates and each of a block's eight windows' (segment j of window k at
+// block[8 j + k], a's at a[8 j]), each estimate within its float's rounding,
+// summed, exceed `limit`: bit k. O(w).
+unsigned boxes_apart(const double *a, const double *b, std::int64_t w,
                      double limit);
+unsigned estimates_apart(const float *a, const float *block, std::int64_t w,
+                         double limit);
 
 class MotifBlocks {
 public:
@@ -85,15 +89,29 @@ private:
   double distance_to(std::int64_t window, const double *z, double limit,
                      bool &abandoned) const;
 
+  // A window's estimates, segment j at [8 j].
+  float *estimates_of(std::int64_t window) {
+    return &estimates_[static_cast<std::size_t>(window / 8 * 8 * shape_.w +
+                                                window % 8)];
+  }
+  const float *estimates_of(std::int64_t window) const {
+    return &estimates_[static_cast<std::size_t>(window / 8 * 8 * shape_.w +
+                                                window % 8)];
+  }
+
   const IndexShape &shape_;
   const double *ts_;
   bool ready_ = true;
-  std::vector<float> estimates_;     // count rows of w, rounded to nearest
-  std::vector<std::uint8_t> shaped_; // per window
+  // Blocks of eight windows' estimates, rounded to nearest: segment j of
+  // the block's window k at [8 j + k].
+  std::vector<float> estimates_;
+  std::vector<std::uint8_t> shaped_;       // per window
   std::vector<double> means_, deviations_; // per window, as the distance's
-  // levels_[l]: boxes of 8 << l windows, each w lows then w highs; an
-  // empty block's lows +inf, highs -inf.
+  // levels_[l]: counts_[l] boxes of 8 << l windows, each w lows then w
+  // highs, then one or two empty boxes (lows +inf, highs -inf), as is a
+  // block without a regular window.
   std::vector<std::vector<double>> levels_;
+  std::vector<std::int64_t> counts_;
 };
 
 // motifs' answers two ways: over blocks of consecutive windows (false,

@@ -155,23 +155,35 @@ TEST(MotifBounds, NeverPartAPairAtItsOwnDistance) {
         deviations[static_cast<std::size_t>(b)], zq.data(), INFINITY,
         abandoned);
     const double limit = slack.prune_above(distance);
-    std::vector<float> fa(n), fb(n);
-    std::vector<double> box_a(2 * n), box_b(2 * n);
+    // Each in a random place of the kernels' blocks of eight windows and
+    // pairs of boxes, the others far away.
+    const std::int64_t slot_a = trial % 8, slot_b = trial / 8 % 8;
+    const std::int64_t box_a = trial % 2, box_b = trial / 2 % 2;
+    std::vector<float> block_a(8 * n, 1e30f), block_b(8 * n, -1e30f);
+    std::vector<double> boxes_a(4 * n, 1e30), boxes_b(4 * n, -1e30);
     for (std::int64_t j = 0; j < n; ++j) {
       const double ea = means[static_cast<std::size_t>(a * n + j)];
       const double eb = means[static_cast<std::size_t>(b * n + j)];
-      fa[static_cast<std::size_t>(j)] = static_cast<float>(ea);
-      fb[static_cast<std::size_t>(j)] = static_cast<float>(eb);
-      box_a[static_cast<std::size_t>(j)] =
-          box_a[static_cast<std::size_t>(n + j)] = ea;
-      box_b[static_cast<std::size_t>(j)] =
-          box_b[static_cast<std::size_t>(n + j)] = eb;
+      block_a[static_cast<std::size_t>(8 * j + slot_a)] =
+          static_cast<float>(ea);
+      block_b[static_cast<std::size_t>(8 * j + slot_b)] =
+          static_cast<float>(eb);
+      for (std::int64_t side = 0; side < 2; ++side) {
+        boxes_a[static_cast<std::size_t>(box_a * 2 * n + side * n + j)] = ea;
+        boxes_b[static_cast<std::size_t>(box_b * 2 * n + side * n + j)] = eb;
+      }
     }
-    ASSERT_FALSE(
-        morvel::detail::estimates_apart(fa.data(), fb.data(), n, limit))
+    ASSERT_EQ(morvel::detail::estimates_apart(&block_a[slot_a], block_b.data(),
+                                              n, limit) >>
+                      slot_b &
+                  1u,
+              0u)
         << "windows " << a << " and " << b;
-    ASSERT_FALSE(
-        morvel::detail::boxes_apart(box_a.data(), box_b.data(), n, limit))
+    ASSERT_EQ(
+        morvel::detail::boxes_apart(boxes_a.data(), boxes_b.data(), n, limit) >>
+                (2 * box_a + box_b) &
+            1u,
+        0u)
         << "windows " << a << " and " << b;
   }
 }
