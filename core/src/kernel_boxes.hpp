@@ -27,27 +27,43 @@ double lanes_total(const vec &sums) {
   return part[0];
 }
 
+#if !defined(MORVEL_KERNEL_PLAIN)
+typedef float floats __attribute__((vector_size(width * sizeof(float))));
+vec load_floats(const float *from) {
+  floats f;
+  __builtin_memcpy(&f, from, sizeof f);
+  return __builtin_convertvector(f, vec);
+}
+#else
+vec load_floats(const float *from) {
+  vec v;
+  for (int l = 0; l < width; ++l)
+    v.lane[l] = from[l];
+  return v;
+}
+#endif
+
 // The gap of segments j ... from box a to box b: the larger of b's low
 // above a's high and a's low above b's high (negative where they overlap).
-vec box_gap(const double *a, const double *b, std::int64_t w, std::int64_t j) {
-  const vec above = load(b + j) - load(a + w + j);
-  const vec below = load(a + j) - load(b + w + j);
+vec box_gap(const float *a, const float *b, std::int64_t w, std::int64_t j) {
+  const vec above = load_floats(b + j) - load_floats(a + w + j);
+  const vec below = load_floats(a + j) - load_floats(b + w + j);
   return select(less(above, below), below, above);
 }
 
-double box_gap_at(const double *a, const double *b, std::int64_t w,
+double box_gap_at(const float *a, const float *b, std::int64_t w,
                   std::int64_t j) {
-  const double above = b[j] - a[w + j];
-  const double below = a[j] - b[w + j];
+  const double above = static_cast<double>(b[j]) - a[w + j];
+  const double below = static_cast<double>(a[j]) - b[w + j];
   const double gap = above < below ? below : above;
   return gap < 0.0 ? 0.0 : gap;
 }
 
 // Boxes a[0], a[1] against b[0], b[1], side by side in memory: the four
 // sums kept apart, so that each one's additions overlap the others'.
-unsigned boxes_apart_kernel(const double *a, const double *b, std::int64_t w,
+unsigned boxes_apart_kernel(const float *a, const float *b, std::int64_t w,
                             double limit) {
-  const double *boxes_a[2] = {a, a + 2 * w}, *boxes_b[2] = {b, b + 2 * w};
+  const float *boxes_a[2] = {a, a + 2 * w}, *boxes_b[2] = {b, b + 2 * w};
   vec sums[4];
   for (vec &sum : sums)
     sum = broadcast(0.0);
@@ -69,22 +85,6 @@ unsigned boxes_apart_kernel(const double *a, const double *b, std::int64_t w,
     }
   return bits;
 }
-
-#if !defined(MORVEL_KERNEL_PLAIN)
-typedef float floats __attribute__((vector_size(width * sizeof(float))));
-vec load_floats(const float *from) {
-  floats f;
-  __builtin_memcpy(&f, from, sizeof f);
-  return __builtin_convertvector(f, vec);
-}
-#else
-vec load_floats(const float *from) {
-  vec v;
-  for (int l = 0; l < width; ++l)
-    v.lane[l] = from[l];
-  return v;
-}
-#endif
 
 vec magnitude(const vec &v) {
   const vec zero = broadcast(0.0);

@@ -158,7 +158,7 @@ struct Kernels {
   // float estimates (segment j at a[8 j]) against each of a block's eight
   // (window k's at block[8 j + k]), each widened by error |f| + floor,
   // bit k. A bit is set where the squared gaps, summed, exceed `limit`.
-  unsigned (*boxes_apart)(const double *a, const double *b, std::int64_t w,
+  unsigned (*boxes_apart)(const float *a, const float *b, std::int64_t w,
                           double limit);
   unsigned (*estimates_apart)(const float *a, const float *block,
                               std::int64_t w, double error, double floor,

@@ -15,6 +15,7 @@ namespace morvel::detail {
 namespace {
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
+constexpr float float_infinity = std::numeric_limits<float>::infinity();
 constexpr std::int64_t leaf_windows = 8; // the smallest block
 constexpr std::int64_t most_top_blocks = 512;
 // Each window's estimates are kept as floats: a float f rounded to nearest
@@ -24,9 +25,20 @@ constexpr std::int64_t most_top_blocks = 512;
 constexpr double float_error = 1.2e-7;
 constexpr double float_floor = 2.0 * FLT_MIN;
 
+// The boxes are floats rounded outwards, so that each holds its windows'
+// estimates.
+float float_below(double x) {
+  const float f = static_cast<float>(x);
+  return static_cast<double>(f) > x ? std::nextafter(f, -float_infinity) : f;
+}
+float float_above(double x) {
+  const float f = static_cast<float>(x);
+  return static_cast<double>(f) < x ? std::nextafter(f, float_infinity) : f;
+}
+
 } // namespace
 
-unsigned boxes_apart(const double *a, const double *b, std::int64_t w,
+unsigned boxes_apart(const float *a, const float *b, std::int64_t w,
                      double limit) {
   return best_kernels().boxes_apart(a, b, w, limit);
 }
@@ -39,12 +51,12 @@ unsigned estimates_apart(const float *a, const float *block, std::int64_t w,
 
 double MotifBlocks::bytes(std::int64_t count, std::int64_t w) {
   // Estimates, the shape flags, the moments, and the boxes of every level
-  // (a box of 2w doubles per eight windows, then half as many a level up,
+  // (a box of 2w floats per eight windows, then half as many a level up,
   // each level with an empty box or two more).
   return static_cast<double>(count) *
              (4.0 * static_cast<double>(w) + 17.0 +
-              2.0 * 16.0 * static_cast<double>(w) / leaf_windows) +
-         64.0 * 32.0 * static_cast<double>(w);
+              2.0 * 8.0 * static_cast<double>(w) / leaf_windows) +
+         64.0 * 16.0 * static_cast<double>(w);
 }
 
 namespace {
@@ -52,16 +64,16 @@ namespace {
 // A level of `real` boxes, padded with empty ones (lows +inf, highs -inf)
 // to an even number above `real`, so that every box has a neighbour in
 // memory for the kernel's pairs of two.
-std::vector<double> empty_level(std::int64_t real, std::int64_t w) {
-  std::vector<double> level;
+std::vector<float> empty_level(std::int64_t real, std::int64_t w) {
+  std::vector<float> level;
   try {
     level.resize(static_cast<std::size_t>((real + 2) / 2 * 2 * 2 * w));
   } catch (const std::bad_alloc &) {
     throw allocation_error();
   }
   for (std::size_t box = 0; box < level.size(); box += 2 * w) {
-    std::fill(&level[box], &level[box] + w, infinity);
-    std::fill(&level[box] + w, &level[box] + 2 * w, -infinity);
+    std::fill(&level[box], &level[box] + w, float_infinity);
+    std::fill(&level[box] + w, &level[box] + 2 * w, -float_infinity);
   }
   return level;
 }
@@ -92,8 +104,15 @@ MotifBlocks::MotifBlocks(const IndexShape &shape, const double *ts,
   in_steps(
       count, 128 * leaf_windows, threads, nullptr,
       [&](std::int64_t first, std::int64_t last) {
-        double *boxes =
-            &levels_[0][static_cast<std::size_t>(first / leaf_windows * 2 * w)];
+        // The step's boxes gathered in doubles, then rounded outwards once.
+        const std::int64_t blocks_here =
+            (last - first + leaf_windows - 1) / leaf_windows;
+        std::vector<double> boxes(static_cast<std::size_t>(blocks_here * 2 * w));
+        for (std::int64_t box = 0; box < blocks_here; ++box) {
+          std::fill(&boxes[box * 2 * w], &boxes[box * 2 * w] + w, infinity);
+          std::fill(&boxes[box * 2 * w] + w, &boxes[box * 2 * w] + 2 * w,
+                    -infinity);
+        }
         bool regular = true;
         summarise_windows(
             shape, ts, feeds, first, last,
@@ -112,15 +131,23 @@ MotifBlocks::MotifBlocks(const IndexShape &shape, const double *ts,
                 if (kind != WindowKind::regular)
                   continue; // its estimates stay 0, never read
                 float *estimate = estimates_of(i);
-                double *box = boxes + (i - first) / leaf_windows * 2 * w;
+                double *box = &boxes[static_cast<std::size_t>(
+                    (i - first) / leaf_windows * 2 * w)];
+                const double *mean = means + k * w;
                 for (std::int64_t j = 0; j < w; ++j) {
-                  const double mean = means[k * w + j];
-                  estimate[j * leaf_windows] = static_cast<float>(mean);
-                  box[j] = std::min(box[j], mean);
-                  box[w + j] = std::max(box[w + j], mean);
+                  estimate[j * leaf_windows] = static_cast<float>(mean[j]);
+                  box[j] = std::min(box[j], mean[j]);
+                  box[w + j] = std::max(box[w + j], mean[j]);
                 }
               }
             });
+        float *out =
+            &levels_[0][static_cast<std::size_t>(first / leaf_windows * 2 * w)];
+        for (std::int64_t box = 0; box < blocks_here; ++box)
+          for (std::int64_t j = 0; j < w; ++j) {
+            out[box * 2 * w + j] = float_below(boxes[box * 2 * w + j]);
+            out[box * 2 * w + w + j] = float_above(boxes[box * 2 * w + w + j]);
+          }
         if (!regular) {
           std::lock_guard<std::mutex> lock(irregular_mutex);
           ready_ = false;
@@ -132,12 +159,12 @@ MotifBlocks::MotifBlocks(const IndexShape &shape, const double *ts,
   // Each level's boxes from the one below.
   while (counts_.back() > 1) {
     const std::int64_t boxes = (counts_.back() + 1) / 2;
-    std::vector<double> above = empty_level(boxes, w);
-    const std::vector<double> &below = levels_.back();
+    std::vector<float> above = empty_level(boxes, w);
+    const std::vector<float> &below = levels_.back();
     for (std::int64_t box = 0; box < boxes; ++box) {
-      const double *left = &below[static_cast<std::size_t>(2 * box * 2 * w)];
-      const double *right = left + 2 * w; // perhaps empty
-      double *out = &above[static_cast<std::size_t>(box * 2 * w)];
+      const float *left = &below[static_cast<std::size_t>(2 * box * 2 * w)];
+      const float *right = left + 2 * w; // perhaps empty
+      float *out = &above[static_cast<std::size_t>(box * 2 * w)];
       for (std::int64_t j = 0; j < w; ++j) {
         out[j] = std::min(left[j], right[j]);
         out[w + j] = std::max(left[w + j], right[w + j]);
@@ -148,20 +175,35 @@ MotifBlocks::MotifBlocks(const IndexShape &shape, const double *ts,
   }
 }
 
-void MotifBlocks::normalise(std::int64_t window, double *z) const {
-  const double *x = ts_ + window * shape_.stride;
-  const double mean = means_[static_cast<std::size_t>(window)];
-  const double deviation = deviations_[static_cast<std::size_t>(window)];
-  for (std::int64_t i = 0; i < shape_.window; ++i)
-    z[i] = (x[i] - mean) / deviation;
-}
-
-double MotifBlocks::distance_to(std::int64_t window, const double *z,
-                                double limit, bool &abandoned) const {
-  return window_distance(ts_ + window * shape_.stride, shape_.window,
-                         means_[static_cast<std::size_t>(window)],
-                         deviations_[static_cast<std::size_t>(window)], z,
-                         limit, abandoned);
+double MotifBlocks::distance(std::int64_t a, std::int64_t b, double limit,
+                             bool &abandoned) const {
+  // Both windows z-normalised as they are read, each value exactly as
+  // normalising it first would give it (window_distance's order).
+  constexpr std::int64_t block = 16;
+  const std::int64_t n = shape_.window;
+  const double *x = ts_ + a * shape_.stride, *y = ts_ + b * shape_.stride;
+  const double mean_x = means_[static_cast<std::size_t>(a)],
+               deviation_x = deviations_[static_cast<std::size_t>(a)];
+  const double mean_y = means_[static_cast<std::size_t>(b)],
+               deviation_y = deviations_[static_cast<std::size_t>(b)];
+  double squares[block];
+  double sum = 0.0;
+  for (std::int64_t at = 0; at < n; at += block) {
+    const std::int64_t size = std::min(block, n - at);
+    for (std::int64_t i = 0; i < size; ++i) {
+      const double difference = (x[at + i] - mean_x) / deviation_x -
+                                (y[at + i] - mean_y) / deviation_y;
+      squares[i] = difference * difference;
+    }
+    for (std::int64_t i = 0; i < size; ++i)
+      sum += squares[i];
+    if (sum > limit) {
+      abandoned = true;
+      return std::numeric_limits<double>::infinity();
+    }
+  }
+  abandoned = false;
+  return std::sqrt(sum);
 }
 
 Pair MotifBlocks::start(const IndexTables &tables,
@@ -172,32 +214,33 @@ Pair MotifBlocks::start(const IndexTables &tables,
   const std::int64_t n = shape_.window;
   const std::int64_t w = shape_.w;
   const std::int64_t stride = shape_.stride;
-  // The candidates by the squared gap of their estimates, nearest first.
-  std::vector<std::pair<double, Pair>> nearest;
+  // The candidates by the squared gap of their words' symbols (fine
+  // regions, so near in value where near in symbol), nearest first.
+  std::vector<std::pair<std::int64_t, Pair>> nearest;
   for (std::int64_t r = 0; r < tables.ranked; ++r) {
     const std::int64_t a = tables.windows[r];
     if (!usable[static_cast<std::size_t>(a)])
       continue;
-    const float *ea = estimates_of(a);
+    const std::uint8_t *word_a = tables.words + r * w;
     for (std::int64_t s = r + 1; s < std::min(tables.ranked, r + 1 + reach);
          ++s) {
       const std::int64_t b = tables.windows[s];
       if (!usable[static_cast<std::size_t>(b)] ||
           !apart(a * stride, b * stride, exclude))
         continue;
-      const float *eb = estimates_of(b);
-      double gap = 0.0;
-      for (std::int64_t j = 0; j < w * leaf_windows; j += leaf_windows) {
-        const double d =
-            static_cast<double>(ea[j]) - static_cast<double>(eb[j]);
+      const std::uint8_t *word_b = tables.words + s * w;
+      std::int64_t gap = 0;
+      for (std::int64_t j = 0; j < w; ++j) {
+        const std::int64_t d = std::int64_t{word_a[j]} - word_b[j];
         gap += d * d;
       }
-      if (nearest.size() == candidates && !(gap < nearest.back().first))
+      if (nearest.size() == candidates && gap >= nearest.back().first)
         continue;
       const Pair pair{0.0, std::min(a, b), std::max(a, b)};
       auto at =
           std::upper_bound(nearest.begin(), nearest.end(), gap,
-                           [](double g, const std::pair<double, Pair> &c) {
+                           [](std::int64_t g,
+                              const std::pair<std::int64_t, Pair> &c) {
                              return g < c.first;
                            });
       nearest.insert(at, {gap, pair});
@@ -206,13 +249,11 @@ Pair MotifBlocks::start(const IndexTables &tables,
     }
   }
   Pair best;
-  std::vector<double> zq(static_cast<std::size_t>(n));
   for (const auto &candidate : nearest) {
     Pair pair = candidate.second;
-    normalise(pair.a, zq.data());
     bool abandoned = false;
     pair.distance =
-        distance_to(pair.b, zq.data(), abandon_above(best.distance), abandoned);
+        distance(pair.a, pair.b, abandon_above(best.distance), abandoned);
     if (!abandoned)
       best = std::min(best, pair);
   }
@@ -256,7 +297,6 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
           local = best;
         }
         double prune = slack.prune_above(local.distance);
-        std::vector<double> zq(static_cast<std::size_t>(n));
         const auto found = [&](const Pair &pair) {
           std::lock_guard<std::mutex> lock(mutex);
           best = std::min(best, pair);
@@ -283,18 +323,13 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
             if (open == 0)
               continue;
             open &= ~apart_estimates(estimates_of(a), estimates_b, w, prune);
-            bool normalised = false;
             for (std::int64_t b = b0; open != 0; ++b, open >>= 1) {
               if ((open & 1) == 0)
                 continue;
-              if (!normalised) {
-                normalise(a, zq.data());
-                normalised = true;
-              }
               ++mine.distances;
               bool abandoned = false;
-              const double distance = distance_to(
-                  b, zq.data(), abandon_above(local.distance), abandoned);
+              const double distance = this->distance(
+                  a, b, abandon_above(local.distance), abandoned);
               if (abandoned) {
                 ++mine.abandoned;
                 continue;
@@ -322,7 +357,7 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
             return;
           }
           const std::size_t down = level - 1;
-          const double *boxes = levels_[down].data();
+          const float *boxes = levels_[down].data();
           const unsigned far = apart_boxes(boxes + 2 * a * 2 * w,
                                            boxes + 2 * b * 2 * w, w, prune);
           for (int i = 0; i < 2; ++i)
@@ -340,7 +375,7 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
               self(self, down, child_a, child_b);
             }
         };
-        const double *top_boxes = levels_[top].data();
+        const float *top_boxes = levels_[top].data();
         for (std::int64_t p = first; p < last; ++p) {
           // Pair p of the top level's (a, b), a <= b, row by row.
           std::int64_t a = 0, left = p;

@@ -43,7 +43,7 @@ struct Pair {
 // estimates and each of a block's eight windows' (segment j of window k at
 // block[8 j + k], a's at a[8 j]), each estimate within its float's rounding,
 // summed, exceed `limit`: bit k. O(w).
-unsigned boxes_apart(const double *a, const double *b, std::int64_t w,
+unsigned boxes_apart(const float *a, const float *b, std::int64_t w,
                      double limit);
 unsigned estimates_apart(const float *a, const float *block, std::int64_t w,
                          double limit);
@@ -67,9 +67,8 @@ public:
 
   // A pair to start from, near where the series has near pairs: of the
   // windows a few apart in key order (similar words), usable and more than
-  // `exclude` apart, the few whose estimates are nearest, computed; no pair
-  // (at +inf) if none is found. Precondition: ready(). Cost: O(ranked
-  // w + n).
+  // `exclude` apart, the few whose words are nearest, computed; no pair (at
+  // +inf) if none is found. Cost: O(ranked w + n).
   Pair start(const IndexTables &tables, const std::vector<std::uint8_t> &usable,
              std::int64_t exclude) const;
 
@@ -82,12 +81,11 @@ public:
   static double bytes(std::int64_t count, std::int64_t w);
 
 private:
-  // A window z-normalised into `z` (window values), as the distance reads
-  // it; and the distance of a window to such values, abandoned above
-  // `limit` (abandon_above). O(window).
-  void normalise(std::int64_t window, double *z) const;
-  double distance_to(std::int64_t window, const double *z, double limit,
-                     bool &abandoned) const;
+  // The distance of windows a and b, or a number > limit as soon as its
+  // partial sum of squares exceeds `limit`, with `abandoned` set. Every
+  // window's moments computed. O(window).
+  double distance(std::int64_t a, std::int64_t b, double limit,
+                  bool &abandoned) const;
 
   // A window's estimates, segment j at [8 j].
   float *estimates_of(std::int64_t window) {
@@ -108,9 +106,9 @@ private:
   std::vector<std::uint8_t> shaped_;       // per window
   std::vector<double> means_, deviations_; // per window, as the distance's
   // levels_[l]: counts_[l] boxes of 8 << l windows, each w lows then w
-  // highs, then one or two empty boxes (lows +inf, highs -inf), as is a
-  // block without a regular window.
-  std::vector<std::vector<double>> levels_;
+  // highs (floats rounded outwards), then one or two empty boxes (lows +inf,
+  // highs -inf), as is a block without a regular window.
+  std::vector<std::vector<float>> levels_;
   std::vector<std::int64_t> counts_;
 };
 

@@ -160,7 +160,7 @@ TEST(MotifBounds, NeverPartAPairAtItsOwnDistance) {
     const std::int64_t slot_a = trial % 8, slot_b = trial / 8 % 8;
     const std::int64_t box_a = trial % 2, box_b = trial / 2 % 2;
     std::vector<float> block_a(8 * n, 1e30f), block_b(8 * n, -1e30f);
-    std::vector<double> boxes_a(4 * n, 1e30), boxes_b(4 * n, -1e30);
+    std::vector<float> boxes_a(4 * n, 1e30f), boxes_b(4 * n, -1e30f);
     for (std::int64_t j = 0; j < n; ++j) {
       const double ea = means[static_cast<std::size_t>(a * n + j)];
       const double eb = means[static_cast<std::size_t>(b * n + j)];
@@ -168,9 +168,18 @@ TEST(MotifBounds, NeverPartAPairAtItsOwnDistance) {
           static_cast<float>(ea);
       block_b[static_cast<std::size_t>(8 * j + slot_b)] =
           static_cast<float>(eb);
+      // A box's low rounded down, its high up, as the blocks' are.
+      const auto outwards = [](double x, std::int64_t side) {
+        const float f = static_cast<float>(x);
+        if (side == 0 ? static_cast<double>(f) > x : static_cast<double>(f) < x)
+          return std::nextafter(f, side == 0 ? -INFINITY : INFINITY);
+        return f;
+      };
       for (std::int64_t side = 0; side < 2; ++side) {
-        boxes_a[static_cast<std::size_t>(box_a * 2 * n + side * n + j)] = ea;
-        boxes_b[static_cast<std::size_t>(box_b * 2 * n + side * n + j)] = eb;
+        boxes_a[static_cast<std::size_t>(box_a * 2 * n + side * n + j)] =
+            outwards(ea, side);
+        boxes_b[static_cast<std::size_t>(box_b * 2 * n + side * n + j)] =
+            outwards(eb, side);
       }
     }
     ASSERT_EQ(morvel::detail::estimates_apart(&block_a[slot_a], block_b.data(),
