@@ -91,32 +91,40 @@ vec magnitude(const vec &v) {
   return select(less(v, zero), zero - v, v);
 }
 
-// Window a against a block's eight windows, one window a lane (each
-// lane's sum in segment order), in 8 / width vectors of lanes.
-unsigned estimates_apart_kernel(const float *a, const float *block,
-                                std::int64_t w, double error, double floor,
-                                double limit) {
+// A block's eight windows against another's, a window of b a lane (each
+// lane's sum in segment order), in 8 / width vectors of lanes, the eight
+// windows of a side by side so that their sums' additions overlap.
+std::uint64_t estimates_apart_kernel(const float *a, const float *b,
+                                     std::int64_t w, double error, double floor,
+                                     double limit) {
   constexpr int block_windows = 8;
   constexpr int parts = block_windows / width;
   static_assert(parts * width == block_windows, "lanes divide a block");
   const vec errors = broadcast(error), floors = broadcast(floor);
-  vec sums[parts];
-  for (vec &sum : sums)
-    sum = broadcast(0.0);
+  vec sums[block_windows][parts];
+  for (auto &row : sums)
+    for (vec &sum : row)
+      sum = broadcast(0.0);
   for (std::int64_t j = 0; j < w; ++j) {
-    const vec x = broadcast(a[j * block_windows]);
+    vec y[parts], widening[parts];
     for (int p = 0; p < parts; ++p) {
-      const vec y = load_floats(block + j * block_windows + p * width);
-      add_squares(sums[p],
-                  magnitude(x - y) -
-                      (errors * (magnitude(x) + magnitude(y)) + floors));
+      y[p] = load_floats(b + j * block_windows + p * width);
+      widening[p] = errors * magnitude(y[p]) + floors;
+    }
+    for (int k = 0; k < block_windows; ++k) {
+      const vec x = broadcast(a[j * block_windows + k]);
+      const vec x_widening = errors * magnitude(x);
+      for (int p = 0; p < parts; ++p)
+        add_squares(sums[k][p],
+                    magnitude(x - y[p]) - (x_widening + widening[p]));
     }
   }
-  unsigned bits = 0;
-  for (int p = 0; p < parts; ++p)
-    for (int l = 0; l < width; ++l)
-      if (lane(sums[p], l) > limit)
-        bits |= 1u << (p * width + l);
+  std::uint64_t bits = 0;
+  for (int k = 0; k < block_windows; ++k)
+    for (int p = 0; p < parts; ++p)
+      for (int l = 0; l < width; ++l)
+        if (lane(sums[k][p], l) > limit)
+          bits |= std::uint64_t{1} << (8 * k + p * width + l);
   return bits;
 }
 

@@ -154,15 +154,16 @@ struct Kernels {
   std::int64_t profile_width; // the profile tile's lanes
   void (*profile)(const ProfileArgs &);
   // The motifs' bounds as bits (motif_blocks.hpp): boxes a[i] against b[k]
-  // (w lows, then w highs; a[1] right after a[0]), bit 2i + k; a window's
-  // float estimates (segment j at a[8 j]) against each of a block's eight
-  // (window k's at block[8 j + k]), each widened by error |f| + floor,
-  // bit k. A bit is set where the squared gaps, summed, exceed `limit`.
+  // (w lows, then w highs; a[1] right after a[0]), bit 2i + k; the float
+  // estimates of block a's eight windows against block b's (window k's
+  // segment j at [8 j + k]), each widened by error |f| + floor, bit 8k + m
+  // for a's window k and b's m. A bit is set where the squared gaps,
+  // summed, exceed `limit`.
   unsigned (*boxes_apart)(const float *a, const float *b, std::int64_t w,
                           double limit);
-  unsigned (*estimates_apart)(const float *a, const float *block,
-                              std::int64_t w, double error, double floor,
-                              double limit);
+  std::uint64_t (*estimates_apart)(const float *a, const float *b,
+                                   std::int64_t w, double error, double floor,
+                                   double limit);
 };
 
 // The kernels of the widest instruction set this CPU has. Never throws.

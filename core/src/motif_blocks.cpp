@@ -43,9 +43,9 @@ unsigned boxes_apart(const float *a, const float *b, std::int64_t w,
   return best_kernels().boxes_apart(a, b, w, limit);
 }
 
-unsigned estimates_apart(const float *a, const float *block, std::int64_t w,
-                         double limit) {
-  return best_kernels().estimates_apart(a, block, w, float_error, float_floor,
+std::uint64_t estimates_apart(const float *a, const float *b, std::int64_t w,
+                              double limit) {
+  return best_kernels().estimates_apart(a, b, w, float_error, float_floor,
                                         limit);
 }
 
@@ -107,40 +107,42 @@ MotifBlocks::MotifBlocks(const IndexShape &shape, const double *ts,
         // The step's boxes gathered in doubles, then rounded outwards once.
         const std::int64_t blocks_here =
             (last - first + leaf_windows - 1) / leaf_windows;
-        std::vector<double> boxes(static_cast<std::size_t>(blocks_here * 2 * w));
+        std::vector<double> boxes(
+            static_cast<std::size_t>(blocks_here * 2 * w));
         for (std::int64_t box = 0; box < blocks_here; ++box) {
           std::fill(&boxes[box * 2 * w], &boxes[box * 2 * w] + w, infinity);
           std::fill(&boxes[box * 2 * w] + w, &boxes[box * 2 * w] + 2 * w,
                     -infinity);
         }
         bool regular = true;
-        summarise_windows(
-            shape, ts, feeds, first, last,
-            [&](std::int64_t tile, std::int64_t size, const Summary *summaries,
-                const double *means) {
-              for (std::int64_t k = 0; k < size; ++k) {
-                const std::int64_t i = tile + k;
-                const WindowKind kind = summaries[k].kind;
-                shaped_[static_cast<std::size_t>(i)] =
-                    kind != WindowKind::shapeless;
-                means_[static_cast<std::size_t>(i)] = summaries[k].mean;
-                deviations_[static_cast<std::size_t>(i)] =
-                    summaries[k].deviation;
-                if (kind == WindowKind::irregular)
-                  regular = false;
-                if (kind != WindowKind::regular)
-                  continue; // its estimates stay 0, never read
-                float *estimate = estimates_of(i);
-                double *box = &boxes[static_cast<std::size_t>(
-                    (i - first) / leaf_windows * 2 * w)];
-                const double *mean = means + k * w;
-                for (std::int64_t j = 0; j < w; ++j) {
-                  estimate[j * leaf_windows] = static_cast<float>(mean[j]);
-                  box[j] = std::min(box[j], mean[j]);
-                  box[w + j] = std::max(box[w + j], mean[j]);
-                }
-              }
-            });
+        summarise_windows(shape, ts, feeds, first, last,
+                          [&](std::int64_t tile, std::int64_t size,
+                              const Summary *summaries, const double *means) {
+                            for (std::int64_t k = 0; k < size; ++k) {
+                              const std::int64_t i = tile + k;
+                              const WindowKind kind = summaries[k].kind;
+                              shaped_[static_cast<std::size_t>(i)] =
+                                  kind != WindowKind::shapeless;
+                              means_[static_cast<std::size_t>(i)] =
+                                  summaries[k].mean;
+                              deviations_[static_cast<std::size_t>(i)] =
+                                  summaries[k].deviation;
+                              if (kind == WindowKind::irregular)
+                                regular = false;
+                              if (kind != WindowKind::regular)
+                                continue; // its estimates stay 0, never read
+                              float *estimate = estimates_of(i);
+                              double *box = &boxes[static_cast<std::size_t>(
+                                  (i - first) / leaf_windows * 2 * w)];
+                              const double *mean = means + k * w;
+                              for (std::int64_t j = 0; j < w; ++j) {
+                                estimate[j * leaf_windows] =
+                                    static_cast<float>(mean[j]);
+                                box[j] = std::min(box[j], mean[j]);
+                                box[w + j] = std::max(box[w + j], mean[j]);
+                              }
+                            }
+                          });
         float *out =
             &levels_[0][static_cast<std::size_t>(first / leaf_windows * 2 * w)];
         for (std::int64_t box = 0; box < blocks_here; ++box)
@@ -237,12 +239,11 @@ Pair MotifBlocks::start(const IndexTables &tables,
       if (nearest.size() == candidates && gap >= nearest.back().first)
         continue;
       const Pair pair{0.0, std::min(a, b), std::max(a, b)};
-      auto at =
-          std::upper_bound(nearest.begin(), nearest.end(), gap,
-                           [](std::int64_t g,
-                              const std::pair<std::int64_t, Pair> &c) {
-                             return g < c.first;
-                           });
+      auto at = std::upper_bound(
+          nearest.begin(), nearest.end(), gap,
+          [](std::int64_t g, const std::pair<std::int64_t, Pair> &c) {
+            return g < c.first;
+          });
       nearest.insert(at, {gap, pair});
       if (nearest.size() > candidates)
         nearest.pop_back();
@@ -303,41 +304,43 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
           local = best;
           prune = slack.prune_above(local.distance);
         };
-        // The pairs of leaf blocks a <= b: each window of a against the
-        // later windows of b in one bound, those it leaves computed.
+        // Leaf blocks a <= b: each window of a against the later windows of
+        // b, their bounds in one, those they leave computed.
         const auto windows = [&](std::int64_t block_a, std::int64_t block_b) {
+          const std::int64_t a0 = block_a * leaf_windows;
           const std::int64_t b0 = block_b * leaf_windows;
           const std::int64_t b1 = std::min(count, b0 + leaf_windows);
-          const float *estimates_b = estimates_of(b0);
-          for (std::int64_t a = block_a * leaf_windows;
-               a < std::min(count, (block_a + 1) * leaf_windows); ++a) {
+          std::uint64_t open = 0; // bit 8k + m: a0 + k paired with b0 + m
+          for (std::int64_t a = a0; a < std::min(count, a0 + leaf_windows);
+               ++a) {
             if (!usable[static_cast<std::size_t>(a)])
               continue;
-            unsigned open = 0; // the windows of b paired with a
             for (std::int64_t b = std::max(b0, a + 1); b < b1; ++b)
               if (usable[static_cast<std::size_t>(b)] &&
                   apart(a * stride, b * stride, exclude)) {
-                open |= 1u << (b - b0);
+                open |= std::uint64_t{1} << (8 * (a - a0) + (b - b0));
                 ++mine.window_bounds;
               }
-            if (open == 0)
+          }
+          if (open == 0)
+            return;
+          open &=
+              ~apart_estimates(estimates_of(a0), estimates_of(b0), w, prune);
+          for (int bit = 0; open != 0; ++bit, open >>= 1) {
+            if ((open & 1) == 0)
               continue;
-            open &= ~apart_estimates(estimates_of(a), estimates_b, w, prune);
-            for (std::int64_t b = b0; open != 0; ++b, open >>= 1) {
-              if ((open & 1) == 0)
-                continue;
-              ++mine.distances;
-              bool abandoned = false;
-              const double distance = this->distance(
-                  a, b, abandon_above(local.distance), abandoned);
-              if (abandoned) {
-                ++mine.abandoned;
-                continue;
-              }
-              const Pair pair{distance, a, b};
-              if (pair < local)
-                found(pair);
+            const std::int64_t a = a0 + bit / 8, b = b0 + bit % 8;
+            ++mine.distances;
+            bool abandoned = false;
+            const double distance =
+                this->distance(a, b, abandon_above(local.distance), abandoned);
+            if (abandoned) {
+              ++mine.abandoned;
+              continue;
             }
+            const Pair pair{distance, a, b};
+            if (pair < local)
+              found(pair);
           }
         };
         // Whether some pair of blocks a <= b of a level is outside the

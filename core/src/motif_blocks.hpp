@@ -39,14 +39,14 @@ struct Pair {
 // The motifs' bounds, as bits. boxes_apart: whether the squared gaps
 // between boxes a[i] and b[k] (each w lows, then w highs; a[1] right after
 // a[0], b[1] after b[0]), summed, exceed `limit`: bit 2i + k.
-// estimates_apart: whether the squared gaps between window a's float
-// estimates and each of a block's eight windows' (segment j of window k at
-// block[8 j + k], a's at a[8 j]), each estimate within its float's rounding,
-// summed, exceed `limit`: bit k. O(w).
+// estimates_apart: the same between the float estimates of block a's
+// eight windows and block b's (segment j of window k at [8 j + k]), each
+// estimate within its float's rounding: bit 8k + m for a's window k and
+// b's m. O(w).
 unsigned boxes_apart(const float *a, const float *b, std::int64_t w,
                      double limit);
-unsigned estimates_apart(const float *a, const float *block, std::int64_t w,
-                         double limit);
+std::uint64_t estimates_apart(const float *a, const float *b, std::int64_t w,
+                              double limit);
 
 class MotifBlocks {
 public:
