@@ -1,9 +1,9 @@
 // The motifs' bounds (motif_blocks.hpp): between boxes of segment means,
 // the segments side by side in lanes (each lane sums its own segments'
 // squared gaps, then the lanes are added: the bound holds for any order of
-// the sum, the slack allows for it); and between a window's float estimates
-// and a block's, a window a lane. Part of kernel.hpp, compiled once per
-// instruction set.
+// the sum, the slack allows for it); and between the float estimates of
+// two blocks' windows, a window a lane. Part of kernel.hpp, compiled once
+// per instruction set.
 #pragma once
 
 namespace morvel::detail::MORVEL_KERNEL_NAMESPACE {
@@ -86,37 +86,28 @@ unsigned boxes_apart_kernel(const float *a, const float *b, std::int64_t w,
   return bits;
 }
 
-vec magnitude(const vec &v) {
-  const vec zero = broadcast(0.0);
-  return select(less(v, zero), zero - v, v);
-}
-
-// A block's eight windows against another's, a window of b a lane (each
-// lane's sum in segment order), in 8 / width vectors of lanes, the eight
-// windows of a side by side so that their sums' additions overlap.
+// A block's eight windows against another's, a window of b a lane, in
+// 8 / width vectors of lanes, the eight windows of a side by side so that
+// their sums' additions overlap.
 std::uint64_t estimates_apart_kernel(const float *a, const float *b,
-                                     std::int64_t w, double error, double floor,
-                                     double limit) {
+                                     std::int64_t w, double limit) {
   constexpr int block_windows = 8;
   constexpr int parts = block_windows / width;
   static_assert(parts * width == block_windows, "lanes divide a block");
-  const vec errors = broadcast(error), floors = broadcast(floor);
   vec sums[block_windows][parts];
   for (auto &row : sums)
     for (vec &sum : row)
       sum = broadcast(0.0);
   for (std::int64_t j = 0; j < w; ++j) {
-    vec y[parts], widening[parts];
-    for (int p = 0; p < parts; ++p) {
+    vec y[parts];
+    for (int p = 0; p < parts; ++p)
       y[p] = load_floats(b + j * block_windows + p * width);
-      widening[p] = errors * magnitude(y[p]) + floors;
-    }
     for (int k = 0; k < block_windows; ++k) {
       const vec x = broadcast(a[j * block_windows + k]);
-      const vec x_widening = errors * magnitude(x);
-      for (int p = 0; p < parts; ++p)
-        add_squares(sums[k][p],
-                    magnitude(x - y[p]) - (x_widening + widening[p]));
+      for (int p = 0; p < parts; ++p) {
+        const vec gap = x - y[p];
+        sums[k][p] += gap * gap;
+      }
     }
   }
   std::uint64_t bits = 0;

@@ -156,14 +156,12 @@ struct Kernels {
   // The motifs' bounds as bits (motif_blocks.hpp): boxes a[i] against b[k]
   // (w lows, then w highs; a[1] right after a[0]), bit 2i + k; the float
   // estimates of block a's eight windows against block b's (window k's
-  // segment j at [8 j + k]), each widened by error |f| + floor, bit 8k + m
-  // for a's window k and b's m. A bit is set where the squared gaps,
-  // summed, exceed `limit`.
+  // segment j at [8 j + k]), bit 8k + m for a's window k and b's m. A bit
+  // is set where the squared gaps, summed, exceed `limit`.
   unsigned (*boxes_apart)(const float *a, const float *b, std::int64_t w,
                           double limit);
   std::uint64_t (*estimates_apart)(const float *a, const float *b,
-                                   std::int64_t w, double error, double floor,
-                                   double limit);
+                                   std::int64_t w, double limit);
 };
 
 // The kernels of the widest instruction set this CPU has. Never throws.

@@ -21,7 +21,7 @@ constexpr std::int64_t most_top_blocks = 512;
 // Each window's estimates are kept as floats: a float f rounded to nearest
 // from e has |e - f| <= 2^-24 (1 + 2^-24) |f|, or half the least subnormal
 // (the least normal, should something have set flush-to-zero); these allow
-// twice that. The boxes are of the estimates themselves.
+// twice that.
 constexpr double float_error = 1.2e-7;
 constexpr double float_floor = 2.0 * FLT_MIN;
 
@@ -45,8 +45,26 @@ unsigned boxes_apart(const float *a, const float *b, std::int64_t w,
 
 std::uint64_t estimates_apart(const float *a, const float *b, std::int64_t w,
                               double limit) {
-  return best_kernels().estimates_apart(a, b, w, float_error, float_floor,
-                                        limit);
+  return best_kernels().estimates_apart(a, b, w, limit);
+}
+
+double estimates_limit(double limit, std::int64_t w, double largest) {
+  // Each estimate e lies within r / 2 of its float f, r = float_error
+  // largest + float_floor, so two windows' estimates are at least their
+  // floats' distance less R0 = sqrt(w) r apart. `limit` is s t, t the
+  // exact squared threshold and s the slack's sum factor, which covers the
+  // rounding of the floats' squared gaps summed (fewer steps than the
+  // cells'): a computed sum above s (sqrt(t) + R0)^2 proves the estimates
+  // more than sqrt(t) apart. That is at most (sqrt(limit) + R)^2 for any R
+  // >= sqrt(s) R0; R = 2 R0, and each rounded step below is made up by the
+  // factors (1 + 4u) and (1 + 8u).
+  if (!(limit < std::numeric_limits<double>::infinity()))
+    return limit;
+  const double u = unit_roundoff;
+  const double r = float_error * largest + float_floor;
+  const double reach = std::sqrt(limit) * (1.0 + 4.0 * u) +
+                       2.0 * std::sqrt(static_cast<double>(w)) * r;
+  return reach * reach * (1.0 + 8.0 * u);
 }
 
 double MotifBlocks::bytes(std::int64_t count, std::int64_t w) {
@@ -98,7 +116,7 @@ MotifBlocks::MotifBlocks(const IndexShape &shape, const double *ts,
   levels_.push_back(empty_level(blocks, w));
   counts_.push_back(blocks);
   const Feeds feeds = segment_feeds(n, w);
-  std::mutex irregular_mutex;
+  std::mutex mutex;
   // Blocks of leaf windows a step, so that each block's box is one
   // thread's.
   in_steps(
@@ -115,34 +133,36 @@ MotifBlocks::MotifBlocks(const IndexShape &shape, const double *ts,
                     -infinity);
         }
         bool regular = true;
-        summarise_windows(shape, ts, feeds, first, last,
-                          [&](std::int64_t tile, std::int64_t size,
-                              const Summary *summaries, const double *means) {
-                            for (std::int64_t k = 0; k < size; ++k) {
-                              const std::int64_t i = tile + k;
-                              const WindowKind kind = summaries[k].kind;
-                              shaped_[static_cast<std::size_t>(i)] =
-                                  kind != WindowKind::shapeless;
-                              means_[static_cast<std::size_t>(i)] =
-                                  summaries[k].mean;
-                              deviations_[static_cast<std::size_t>(i)] =
-                                  summaries[k].deviation;
-                              if (kind == WindowKind::irregular)
-                                regular = false;
-                              if (kind != WindowKind::regular)
-                                continue; // its estimates stay 0, never read
-                              float *estimate = estimates_of(i);
-                              double *box = &boxes[static_cast<std::size_t>(
-                                  (i - first) / leaf_windows * 2 * w)];
-                              const double *mean = means + k * w;
-                              for (std::int64_t j = 0; j < w; ++j) {
-                                estimate[j * leaf_windows] =
-                                    static_cast<float>(mean[j]);
-                                box[j] = std::min(box[j], mean[j]);
-                                box[w + j] = std::max(box[w + j], mean[j]);
-                              }
-                            }
-                          });
+        double largest = 0.0;
+        summarise_windows(
+            shape, ts, feeds, first, last,
+            [&](std::int64_t tile, std::int64_t size, const Summary *summaries,
+                const double *means) {
+              for (std::int64_t k = 0; k < size; ++k) {
+                const std::int64_t i = tile + k;
+                const WindowKind kind = summaries[k].kind;
+                shaped_[static_cast<std::size_t>(i)] =
+                    kind != WindowKind::shapeless;
+                means_[static_cast<std::size_t>(i)] = summaries[k].mean;
+                deviations_[static_cast<std::size_t>(i)] =
+                    summaries[k].deviation;
+                if (kind == WindowKind::irregular)
+                  regular = false;
+                if (kind != WindowKind::regular)
+                  continue; // its estimates stay 0, never read
+                float *estimate = estimates_of(i);
+                double *box = &boxes[static_cast<std::size_t>(
+                    (i - first) / leaf_windows * 2 * w)];
+                const double *mean = means + k * w;
+                for (std::int64_t j = 0; j < w; ++j) {
+                  estimate[j * leaf_windows] = static_cast<float>(mean[j]);
+                  largest = std::max(largest, std::fabs(static_cast<double>(
+                                                  estimate[j * leaf_windows])));
+                  box[j] = std::min(box[j], mean[j]);
+                  box[w + j] = std::max(box[w + j], mean[j]);
+                }
+              }
+            });
         float *out =
             &levels_[0][static_cast<std::size_t>(first / leaf_windows * 2 * w)];
         for (std::int64_t box = 0; box < blocks_here; ++box)
@@ -150,10 +170,9 @@ MotifBlocks::MotifBlocks(const IndexShape &shape, const double *ts,
             out[box * 2 * w + j] = float_below(boxes[box * 2 * w + j]);
             out[box * 2 * w + w + j] = float_above(boxes[box * 2 * w + w + j]);
           }
-        if (!regular) {
-          std::lock_guard<std::mutex> lock(irregular_mutex);
-          ready_ = false;
-        }
+        std::lock_guard<std::mutex> lock(mutex);
+        ready_ = ready_ && regular;
+        largest_ = std::max(largest_, largest);
         return true;
       });
   if (!ready_)
@@ -272,11 +291,7 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
   const std::int64_t stride = shape_.stride;
   const Slack slack = slack_for(n, w, regular_limit(n));
   const auto apart_boxes = best_kernels().boxes_apart;
-  const auto apart_estimates = [apart = best_kernels().estimates_apart](
-                                   const float *a, const float *block,
-                                   std::int64_t w, double limit) {
-    return apart(a, block, w, float_error, float_floor, limit);
-  };
+  const auto apart_estimates = best_kernels().estimates_apart;
   // The level whose pairs of blocks are shared among threads.
   std::size_t top = 0;
   while (top + 1 < levels_.size() && counts_[top] > most_top_blocks)
@@ -297,12 +312,15 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
           std::lock_guard<std::mutex> lock(mutex);
           local = best;
         }
+        // The boxes' threshold, and the floats' (estimates_limit).
         double prune = slack.prune_above(local.distance);
+        double prune_floats = estimates_limit(prune, w, largest_);
         const auto found = [&](const Pair &pair) {
           std::lock_guard<std::mutex> lock(mutex);
           best = std::min(best, pair);
           local = best;
           prune = slack.prune_above(local.distance);
+          prune_floats = estimates_limit(prune, w, largest_);
         };
         // Leaf blocks a <= b: each window of a against the later windows of
         // b, their bounds in one, those they leave computed.
@@ -324,8 +342,8 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
           }
           if (open == 0)
             return;
-          open &=
-              ~apart_estimates(estimates_of(a0), estimates_of(b0), w, prune);
+          open &= ~apart_estimates(estimates_of(a0), estimates_of(b0), w,
+                                   prune_floats);
           for (int bit = 0; open != 0; ++bit, open >>= 1) {
             if ((open & 1) == 0)
               continue;
@@ -392,6 +410,7 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
             if (best < local) {
               local = best;
               prune = slack.prune_above(local.distance);
+              prune_floats = estimates_limit(prune, w, largest_);
             }
           }
           if (!reachable(top, a, b))

@@ -40,13 +40,17 @@ struct Pair {
 // between boxes a[i] and b[k] (each w lows, then w highs; a[1] right after
 // a[0], b[1] after b[0]), summed, exceed `limit`: bit 2i + k.
 // estimates_apart: the same between the float estimates of block a's
-// eight windows and block b's (segment j of window k at [8 j + k]), each
-// estimate within its float's rounding: bit 8k + m for a's window k and
-// b's m. O(w).
+// eight windows and block b's (segment j of window k at [8 j + k]): bit
+// 8k + m for a's window k and b's m. O(w).
 unsigned boxes_apart(const float *a, const float *b, std::int64_t w,
                      double limit);
 std::uint64_t estimates_apart(const float *a, const float *b, std::int64_t w,
                               double limit);
+
+// The limit for estimates_apart that proves what `limit` proves of the
+// estimates themselves (the boxes' threshold), for floats rounded from
+// estimates none of which exceeds `largest` in magnitude. O(1).
+double estimates_limit(double limit, std::int64_t w, double largest);
 
 class MotifBlocks {
 public:
@@ -110,6 +114,7 @@ private:
   // highs -inf), as is a block without a regular window.
   std::vector<std::vector<float>> levels_;
   std::vector<std::int64_t> counts_;
+  double largest_ = 0.0; // the largest magnitude of a float estimate
 };
 
 // motifs' answers two ways: over blocks of consecutive windows (false,

@@ -161,6 +161,7 @@ TEST(MotifBounds, NeverPartAPairAtItsOwnDistance) {
     const std::int64_t box_a = trial % 2, box_b = trial / 2 % 2;
     std::vector<float> block_a(8 * n, 1e30f), block_b(8 * n, -1e30f);
     std::vector<float> boxes_a(4 * n, 1e30f), boxes_b(4 * n, -1e30f);
+    double largest = 0.0;
     for (std::int64_t j = 0; j < n; ++j) {
       const double ea = means[static_cast<std::size_t>(a * n + j)];
       const double eb = means[static_cast<std::size_t>(b * n + j)];
@@ -168,6 +169,8 @@ TEST(MotifBounds, NeverPartAPairAtItsOwnDistance) {
           static_cast<float>(ea);
       block_b[static_cast<std::size_t>(8 * j + slot_b)] =
           static_cast<float>(eb);
+      largest = std::max({largest, std::fabs(double{static_cast<float>(ea)}),
+                          std::fabs(double{static_cast<float>(eb)})});
       // A box's low rounded down, its high up, as the blocks' are.
       const auto outwards = [](double x, std::int64_t side) {
         const float f = static_cast<float>(x);
@@ -182,8 +185,9 @@ TEST(MotifBounds, NeverPartAPairAtItsOwnDistance) {
             outwards(eb, side);
       }
     }
-    ASSERT_EQ(morvel::detail::estimates_apart(block_a.data(), block_b.data(), n,
-                                              limit) >>
+    ASSERT_EQ(morvel::detail::estimates_apart(
+                  block_a.data(), block_b.data(), n,
+                  morvel::detail::estimates_limit(limit, n, largest)) >>
                       (8 * slot_a + slot_b) &
                   1u,
               0u)
