@@ -2,11 +2,24 @@
 // to a few windows beside it in key order (similar words), the nearest of
 // them kept as a hint for its search. A window's nearest other window is
 // at most that far.
+//
+// The distances are not the defined ones but bounds of them, computed
+// without divisions and in any order. Let t_i = fl(v_i - mu) for a window's
+// computed moments mu, sd; the distance reads Z_i = fl(t_i / sd), this reads
+// z_i = fl(t_i r), r = fl(1 / sd), so |z_i - Z_i| <= 3.0001u |Z_i|. A ranked
+// window is regular: fl(max|t| / sd) <= 2 sqrt(n), so |Z_i| <= 2 sqrt(n)
+// (1 + u)^2 and ||Z|| <= 2n (1 + u)^2. With d = fl(sqrt(S)), S the squares
+// of fl(z_x - z_y) summed in any order, and the defined D within
+// (1 + gamma_{n+3}) of ||Z_x - Z_y||,
+//   D <= (1 + gamma_{n+3}) ((1 + gamma_{n+3}) d + 12.001 n u),
+// which distance_above(d, n) exceeds with its own rounding.
 #pragma once
 
+#include "rounding.hpp"
 #include "self_join.hpp"
 #include "walk.hpp"
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -18,6 +31,14 @@ struct JoinBounds {
   std::vector<double> upper;        // per window: +inf unknown, NaN no shape
   std::vector<std::uint32_t> hints; // per window: the window so near, or none
 };
+
+// An upper bound of the defined distance of two ranked windows whose
+// division-free distance (above) is `d`. O(1).
+inline double distance_above(double d, std::int64_t n) {
+  const double u = unit_roundoff;
+  const double length = static_cast<double>(n);
+  return (d + 13.0 * length * u) * (1.0 + 4.0 * (length + 8.0) * u);
+}
 
 // `means` and `deviations`, when given, hold every window's moments.
 inline JoinBounds join_bounds(const IndexShape &shape,
@@ -42,78 +63,112 @@ inline JoinBounds join_bounds(const IndexShape &shape,
   const std::int64_t n = shape.window;
   // Ranked positions beyond a step whose moments it keeps at hand.
   constexpr std::int64_t margin = 4 * looks;
-  in_steps(
-      tables.ranked, 1024, threads, progress,
-      [&](std::int64_t first, std::int64_t last) {
-        const std::int64_t low = std::max<std::int64_t>(0, first - margin);
-        const std::int64_t high = std::min(tables.ranked, last + margin);
-        std::vector<double> means(static_cast<std::size_t>(high - low)),
-            deviations(means.size());
-        if (known_means == nullptr) {
-          std::vector<const double *> starts(means.size());
-          for (std::int64_t r = low; r < high; ++r)
-            starts[r - low] =
-                ts + std::int64_t{tables.windows[r]} * shape.stride;
-          moments_at(starts.data(), high - low, static_cast<std::int32_t>(n),
-                     means.data(), deviations.data());
-        }
-        const auto moments_of = [&](std::int64_t r, double &mean,
-                                    double &deviation) {
-          if (known_means != nullptr) {
-            mean = known_means[tables.windows[r]];
-            deviation = known_deviations[tables.windows[r]];
-            return;
-          }
-          if (r >= low && r < high) {
-            mean = means[r - low];
-            deviation = deviations[r - low];
-            return;
-          }
-          const double *values =
-              ts + std::int64_t{tables.windows[r]} * shape.stride;
-          moments_at(&values, 1, static_cast<std::int32_t>(n), &mean,
-                     &deviation);
-        };
-        std::vector<double> zx(static_cast<std::size_t>(n));
-        for (std::int64_t r = first; r < last; ++r) {
-          const std::int64_t x = tables.windows[r];
-          const double *values = ts + x * shape.stride;
-          double mean, deviation;
-          moments_of(r, mean, deviation);
-          for (std::int64_t i = 0; i < n; ++i)
-            zx[i] = (values[i] - mean) / deviation;
-          double best = std::numeric_limits<double>::infinity();
-          std::int64_t hint = -1;
-          for (const std::int64_t direction : {-1, 1}) {
-            std::int64_t tried = 0;
-            for (std::int64_t at = r + direction;
-                 at >= 0 && at < tables.ranked && tried < looks;
-                 at += direction) {
-              const std::int64_t y = tables.windows[at];
-              const std::int64_t gap = (y - x) * shape.stride;
-              if (gap <= exclude && -gap <= exclude)
-                continue;
-              ++tried;
-              double y_mean, y_deviation;
-              moments_of(at, y_mean, y_deviation);
-              bool abandoned = false;
-              const double distance =
-                  window_distance(ts + y * shape.stride, n, y_mean, y_deviation,
-                                  zx.data(), abandon_above(best), abandoned);
-              if (!abandoned &&
-                  (distance < best || (distance == best && y < hint))) {
-                best = distance;
-                hint = y;
-              }
-            }
-          }
-          bounds.upper[static_cast<std::size_t>(x)] = best;
-          if (hint >= 0)
-            bounds.hints[static_cast<std::size_t>(x)] =
-                static_cast<std::uint32_t>(hint);
-        }
-        return true;
-      });
+  in_steps(tables.ranked, 1024, threads, progress,
+           [&](std::int64_t first, std::int64_t last) {
+             const std::int64_t low = std::max<std::int64_t>(0, first - margin);
+             const std::int64_t high = std::min(tables.ranked, last + margin);
+             std::vector<double> means(static_cast<std::size_t>(high - low)),
+                 deviations(means.size());
+             if (known_means == nullptr) {
+               std::vector<const double *> starts(means.size());
+               for (std::int64_t r = low; r < high; ++r)
+                 starts[r - low] =
+                     ts + std::int64_t{tables.windows[r]} * shape.stride;
+               moments_at(starts.data(), high - low,
+                          static_cast<std::int32_t>(n), means.data(),
+                          deviations.data());
+             }
+             const auto moments_of = [&](std::int64_t r, double &mean,
+                                         double &deviation) {
+               if (known_means != nullptr) {
+                 mean = known_means[tables.windows[r]];
+                 deviation = known_deviations[tables.windows[r]];
+                 return;
+               }
+               if (r >= low && r < high) {
+                 mean = means[r - low];
+                 deviation = deviations[r - low];
+                 return;
+               }
+               const double *values =
+                   ts + std::int64_t{tables.windows[r]} * shape.stride;
+               moments_at(&values, 1, static_cast<std::int32_t>(n), &mean,
+                          &deviation);
+             };
+             // A window's values scaled, and its squared distance to another's,
+             // in eight sums (`block` values at a time, abandoned above
+             // `limit`).
+             constexpr std::int64_t block = 8;
+             std::vector<double> zx(static_cast<std::size_t>(n));
+             const auto scaled = [&](const double *v, double mean,
+                                     double deviation, double *z) {
+               const double r = 1.0 / deviation;
+               for (std::int64_t i = 0; i < n; ++i)
+                 z[i] = (v[i] - mean) * r;
+             };
+             const auto squares_to = [&](const double *v, double mean,
+                                         double deviation, double limit) {
+               const double r = 1.0 / deviation;
+               double sums[block] = {};
+               std::int64_t i = 0;
+               for (; i + block <= n; i += block) {
+                 for (std::int64_t k = 0; k < block; ++k) {
+                   const double gap = zx[i + k] - (v[i + k] - mean) * r;
+                   sums[k] += gap * gap;
+                 }
+                 if (i % (8 * block) == 0) {
+                   double total = 0.0;
+                   for (const double sum : sums)
+                     total += sum;
+                   if (total > limit)
+                     return total;
+                 }
+               }
+               double total = 0.0;
+               for (; i < n; ++i) {
+                 const double gap = zx[i] - (v[i] - mean) * r;
+                 total += gap * gap;
+               }
+               for (const double sum : sums)
+                 total += sum;
+               return total;
+             };
+             for (std::int64_t r = first; r < last; ++r) {
+               const std::int64_t x = tables.windows[r];
+               double mean, deviation;
+               moments_of(r, mean, deviation);
+               scaled(ts + x * shape.stride, mean, deviation, zx.data());
+               double best = std::numeric_limits<double>::infinity(); // squared
+               std::int64_t hint = -1;
+               for (const std::int64_t direction : {-1, 1}) {
+                 std::int64_t tried = 0;
+                 for (std::int64_t at = r + direction;
+                      at >= 0 && at < tables.ranked && tried < looks;
+                      at += direction) {
+                   const std::int64_t y = tables.windows[at];
+                   const std::int64_t gap = (y - x) * shape.stride;
+                   if (gap <= exclude && -gap <= exclude)
+                     continue;
+                   ++tried;
+                   double y_mean, y_deviation;
+                   moments_of(at, y_mean, y_deviation);
+                   const double squares = squares_to(ts + y * shape.stride,
+                                                     y_mean, y_deviation, best);
+                   if (squares < best) {
+                     best = squares;
+                     hint = y;
+                   }
+                 }
+               }
+               if (hint >= 0)
+                 best = distance_above(std::sqrt(best), n);
+               bounds.upper[static_cast<std::size_t>(x)] = best;
+               if (hint >= 0)
+                 bounds.hints[static_cast<std::size_t>(x)] =
+                     static_cast<std::uint32_t>(hint);
+             }
+             return true;
+           });
   return bounds;
 }
 

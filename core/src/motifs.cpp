@@ -194,7 +194,8 @@ void leaf_motifs(const IndexShape &shape, const IndexTables &tables,
     return !detail::listed(tables.shapeless, tables.shapeless_count, window);
   };
   for (std::int64_t place = 0; place < places; ++place) {
-    // The nearest pair of a window and its hint, for a start.
+    // For a start, the pair of a window and its hint whose bound is least,
+    // at its distance.
     Pair best;
     for (std::int64_t x = 0; x < shape.count; ++x) {
       const std::uint32_t hint = bounds.hints[static_cast<std::size_t>(x)];
@@ -204,6 +205,17 @@ void leaf_motifs(const IndexShape &shape, const IndexTables &tables,
                       std::min<std::int64_t>(x, hint),
                       std::max<std::int64_t>(x, hint)};
       best = std::min(best, pair);
+    }
+    if (best.a >= 0) {
+      std::vector<double> za(static_cast<std::size_t>(n));
+      const double *values = ts + best.a * shape.stride;
+      for (std::int64_t i = 0; i < n; ++i)
+        za[static_cast<std::size_t>(i)] =
+            (values[i] - means[best.a]) / deviations[best.a];
+      bool abandoned = false;
+      best.distance = detail::window_distance(ts + best.b * shape.stride, n,
+                                              means[best.b], deviations[best.b],
+                                              za.data(), infinity, abandoned);
     }
     std::mutex mutex;
     // Queries: the leaves, then the irregular windows one by one.
