@@ -15,6 +15,7 @@
 // which distance_above(d, n) exceeds with its own rounding.
 #pragma once
 
+#include "kernel_interface.hpp"
 #include "rounding.hpp"
 #include "self_join.hpp"
 #include "walk.hpp"
@@ -63,112 +64,90 @@ inline JoinBounds join_bounds(const IndexShape &shape,
   const std::int64_t n = shape.window;
   // Ranked positions beyond a step whose moments it keeps at hand.
   constexpr std::int64_t margin = 4 * looks;
-  in_steps(tables.ranked, 1024, threads, progress,
-           [&](std::int64_t first, std::int64_t last) {
-             const std::int64_t low = std::max<std::int64_t>(0, first - margin);
-             const std::int64_t high = std::min(tables.ranked, last + margin);
-             std::vector<double> means(static_cast<std::size_t>(high - low)),
-                 deviations(means.size());
-             if (known_means == nullptr) {
-               std::vector<const double *> starts(means.size());
-               for (std::int64_t r = low; r < high; ++r)
-                 starts[r - low] =
-                     ts + std::int64_t{tables.windows[r]} * shape.stride;
-               moments_at(starts.data(), high - low,
-                          static_cast<std::int32_t>(n), means.data(),
-                          deviations.data());
-             }
-             const auto moments_of = [&](std::int64_t r, double &mean,
-                                         double &deviation) {
-               if (known_means != nullptr) {
-                 mean = known_means[tables.windows[r]];
-                 deviation = known_deviations[tables.windows[r]];
-                 return;
-               }
-               if (r >= low && r < high) {
-                 mean = means[r - low];
-                 deviation = deviations[r - low];
-                 return;
-               }
-               const double *values =
-                   ts + std::int64_t{tables.windows[r]} * shape.stride;
-               moments_at(&values, 1, static_cast<std::int32_t>(n), &mean,
-                          &deviation);
-             };
-             // A window's values scaled, and its squared distance to another's,
-             // in eight sums (`block` values at a time, abandoned above
-             // `limit`).
-             constexpr std::int64_t block = 8;
-             std::vector<double> zx(static_cast<std::size_t>(n));
-             const auto scaled = [&](const double *v, double mean,
-                                     double deviation, double *z) {
-               const double r = 1.0 / deviation;
-               for (std::int64_t i = 0; i < n; ++i)
-                 z[i] = (v[i] - mean) * r;
-             };
-             const auto squares_to = [&](const double *v, double mean,
-                                         double deviation, double limit) {
-               const double r = 1.0 / deviation;
-               double sums[block] = {};
-               std::int64_t i = 0;
-               for (; i + block <= n; i += block) {
-                 for (std::int64_t k = 0; k < block; ++k) {
-                   const double gap = zx[i + k] - (v[i + k] - mean) * r;
-                   sums[k] += gap * gap;
-                 }
-                 if (i % (8 * block) == 0) {
-                   double total = 0.0;
-                   for (const double sum : sums)
-                     total += sum;
-                   if (total > limit)
-                     return total;
-                 }
-               }
-               double total = 0.0;
-               for (; i < n; ++i) {
-                 const double gap = zx[i] - (v[i] - mean) * r;
-                 total += gap * gap;
-               }
-               for (const double sum : sums)
-                 total += sum;
-               return total;
-             };
-             for (std::int64_t r = first; r < last; ++r) {
-               const std::int64_t x = tables.windows[r];
-               double mean, deviation;
-               moments_of(r, mean, deviation);
-               scaled(ts + x * shape.stride, mean, deviation, zx.data());
-               double best = std::numeric_limits<double>::infinity(); // squared
-               std::int64_t hint = -1;
-               for (const std::int64_t direction : {-1, 1}) {
-                 std::int64_t tried = 0;
-                 for (std::int64_t at = r + direction;
-                      at >= 0 && at < tables.ranked && tried < looks;
-                      at += direction) {
-                   const std::int64_t y = tables.windows[at];
-                   const std::int64_t gap = (y - x) * shape.stride;
-                   if (gap <= exclude && -gap <= exclude)
-                     continue;
-                   ++tried;
-                   double y_mean, y_deviation;
-                   moments_of(at, y_mean, y_deviation);
-                   const double squares = squares_to(ts + y * shape.stride,
-                                                     y_mean, y_deviation, best);
-                   if (squares < best) {
-                     best = squares;
-                     hint = y;
-                   }
-                 }
-               }
-               if (hint >= 0)
-                 best = distance_above(std::sqrt(best), n);
-               bounds.upper[static_cast<std::size_t>(x)] = best;
-               if (hint >= 0)
-                 bounds.hints[static_cast<std::size_t>(x)] =
-                     static_cast<std::uint32_t>(hint);
-             }
-             return true;
-           });
+  in_steps(
+      tables.ranked, 1024, threads, progress,
+      [&](std::int64_t first, std::int64_t last) {
+        const std::int64_t low = std::max<std::int64_t>(0, first - margin);
+        const std::int64_t high = std::min(tables.ranked, last + margin);
+        std::vector<double> means(static_cast<std::size_t>(high - low)),
+            deviations(means.size());
+        if (known_means == nullptr) {
+          std::vector<const double *> starts(means.size());
+          for (std::int64_t r = low; r < high; ++r)
+            starts[r - low] =
+                ts + std::int64_t{tables.windows[r]} * shape.stride;
+          moments_at(starts.data(), high - low, static_cast<std::int32_t>(n),
+                     means.data(), deviations.data());
+        }
+        const auto moments_of = [&](std::int64_t r, double &mean,
+                                    double &deviation) {
+          if (known_means != nullptr) {
+            mean = known_means[tables.windows[r]];
+            deviation = known_deviations[tables.windows[r]];
+            return;
+          }
+          if (r >= low && r < high) {
+            mean = means[r - low];
+            deviation = deviations[r - low];
+            return;
+          }
+          const double *values =
+              ts + std::int64_t{tables.windows[r]} * shape.stride;
+          moments_at(&values, 1, static_cast<std::int32_t>(n), &mean,
+                     &deviation);
+        };
+        // A window's values scaled, and its squared distance to another's,
+        // in eight sums (`block` values at a time, abandoned above
+        // `limit`).
+        constexpr std::int64_t block = 8;
+        std::vector<double> zx(static_cast<std::size_t>(n));
+        const auto scaled = [&](const double *v, double mean, double deviation,
+                                double *z) {
+          const double r = 1.0 / deviation;
+          for (std::int64_t i = 0; i < n; ++i)
+            z[i] = (v[i] - mean) * r;
+        };
+        const auto squares_to = [&, squares = best_kernels().scaled_squares](
+                                    const double *v, double mean,
+                                    double deviation, double limit) {
+          return squares(zx.data(), v, n, mean, 1.0 / deviation, limit);
+        };
+        for (std::int64_t r = first; r < last; ++r) {
+          const std::int64_t x = tables.windows[r];
+          double mean, deviation;
+          moments_of(r, mean, deviation);
+          scaled(ts + x * shape.stride, mean, deviation, zx.data());
+          double best = std::numeric_limits<double>::infinity(); // squared
+          std::int64_t hint = -1;
+          for (const std::int64_t direction : {-1, 1}) {
+            std::int64_t tried = 0;
+            for (std::int64_t at = r + direction;
+                 at >= 0 && at < tables.ranked && tried < looks;
+                 at += direction) {
+              const std::int64_t y = tables.windows[at];
+              const std::int64_t gap = (y - x) * shape.stride;
+              if (gap <= exclude && -gap <= exclude)
+                continue;
+              ++tried;
+              double y_mean, y_deviation;
+              moments_of(at, y_mean, y_deviation);
+              const double squares =
+                  squares_to(ts + y * shape.stride, y_mean, y_deviation, best);
+              if (squares < best) {
+                best = squares;
+                hint = y;
+              }
+            }
+          }
+          if (hint >= 0)
+            best = distance_above(std::sqrt(best), n);
+          bounds.upper[static_cast<std::size_t>(x)] = best;
+          if (hint >= 0)
+            bounds.hints[static_cast<std::size_t>(x)] =
+                static_cast<std::uint32_t>(hint);
+        }
+        return true;
+      });
   return bounds;
 }
 

@@ -54,6 +54,7 @@
 // Uses the lanes above.
 #include "kernel_boxes.hpp"
 #include "kernel_certified.hpp"
+#include "kernel_gaps.hpp"
 #include "kernel_profile.hpp"
 #include "kernel_summaries.hpp"
 
@@ -69,7 +70,8 @@ const Kernels kernels{lanes,
                       width,
                       &profile_kernel,
                       &boxes_apart_kernel,
-                      &estimates_apart_kernel};
+                      &estimates_apart_kernel,
+                      &scaled_squares_kernel};
 
 } // namespace morvel::detail::MORVEL_KERNEL_NAMESPACE
 

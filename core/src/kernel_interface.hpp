@@ -162,6 +162,10 @@ struct Kernels {
                           double limit);
   std::uint64_t (*estimates_apart)(const float *a, const float *b,
                                    std::int64_t w, double limit);
+  // The squares of z[i] - (v[i] - mean) scale over n values, summed in
+  // some order; or a partial sum above `limit`, once one is (join_bounds).
+  double (*scaled_squares)(const double *z, const double *v, std::int64_t n,
+                           double mean, double scale, double limit);
 };
 
 // The kernels of the widest instruction set this CPU has. Never throws.

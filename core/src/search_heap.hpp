@@ -126,14 +126,22 @@ public:
       if (!(bound > prune_))
         order.emplace_back(bound, static_cast<std::uint32_t>(leaf));
     }
-    std::sort(order.begin(), order.end());
-    for (std::size_t i = 0; i < order.size(); ++i) {
-      if (order[i].first > prune_ || stopped())
+    // The leaves in ascending order of bound, then number, taken from a
+    // heap: most searches stop long before the last.
+    const auto later = [](const std::pair<double, std::uint32_t> &a,
+                          const std::pair<double, std::uint32_t> &b) {
+      return b < a;
+    };
+    std::make_heap(order.begin(), order.end(), later);
+    for (auto end = order.end(); end != order.begin();) {
+      std::pop_heap(order.begin(), end, later);
+      --end;
+      if (end->first > prune_ || stopped())
         break;
       // The next leaf's words are fetched while this one's are bounded.
-      if (i + 1 < order.size())
-        prefetch_leaf(order[i + 1].second);
-      visit_leaf(order[i].second, true);
+      if (end != order.begin())
+        prefetch_leaf(order.front().second);
+      visit_leaf(end->second, true);
     }
   }
 
