@@ -96,10 +96,8 @@ inline JoinBounds join_bounds(const IndexShape &shape,
           moments_at(&values, 1, static_cast<std::int32_t>(n), &mean,
                      &deviation);
         };
-        // A window's values scaled, and its squared distance to another's,
-        // in eight sums (`block` values at a time, abandoned above
-        // `limit`).
-        constexpr std::int64_t block = 8;
+        // A window's values scaled, and its squared distance to another's
+        // (abandoned above `limit`).
         std::vector<double> zx(static_cast<std::size_t>(n));
         const auto scaled = [&](const double *v, double mean, double deviation,
                                 double *z) {

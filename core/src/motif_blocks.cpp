@@ -25,18 +25,22 @@ constexpr std::int64_t most_top_blocks = 512;
 constexpr double float_error = 1.2e-7;
 constexpr double float_floor = 2.0 * FLT_MIN;
 
-// The boxes are floats rounded outwards, so that each holds its windows'
-// estimates.
+} // namespace
+
 float float_below(double x) {
+  // A subnormal edge would read as 0 where denormals are zero.
+  if (std::fabs(x) < FLT_MIN)
+    return x >= 0.0 ? 0.0f : -FLT_MIN;
   const float f = static_cast<float>(x);
   return static_cast<double>(f) > x ? std::nextafter(f, -float_infinity) : f;
 }
+
 float float_above(double x) {
+  if (std::fabs(x) < FLT_MIN)
+    return x <= 0.0 ? 0.0f : FLT_MIN;
   const float f = static_cast<float>(x);
   return static_cast<double>(f) < x ? std::nextafter(f, float_infinity) : f;
 }
-
-} // namespace
 
 unsigned boxes_apart(const float *a, const float *b, std::int64_t w,
                      double limit) {
@@ -53,7 +57,7 @@ double estimates_limit(double limit, std::int64_t w, double largest) {
   // largest + float_floor, so two windows' estimates are at least their
   // floats' distance less R0 = sqrt(w) r apart. `limit` is s t, t the
   // exact squared threshold and s the slack's sum factor, which covers the
-  // rounding of the floats' squared gaps summed (fewer steps than the
+  // rounding of the floats' squared gaps summed (no more steps than the
   // cells'): a computed sum above s (sqrt(t) + R0)^2 proves the estimates
   // more than sqrt(t) apart. That is at most (sqrt(limit) + R)^2 for any R
   // >= sqrt(s) R0; R = 2 R0, and each rounded step below is made up by the
@@ -232,7 +236,6 @@ Pair MotifBlocks::start(const IndexTables &tables,
                         std::int64_t exclude) const {
   constexpr std::int64_t reach = 8;      // key-order neighbours a window meets
   constexpr std::size_t candidates = 64; // pairs computed
-  const std::int64_t n = shape_.window;
   const std::int64_t w = shape_.w;
   const std::int64_t stride = shape_.stride;
   // The candidates by the squared gap of their words' symbols (fine

@@ -47,6 +47,12 @@ unsigned boxes_apart(const float *a, const float *b, std::int64_t w,
 std::uint64_t estimates_apart(const float *a, const float *b, std::int64_t w,
                               double limit);
 
+// A box's edges: the nearest float at most x and the nearest at least x
+// that are not subnormal (so that no setting of the floating-point
+// environment reads them otherwise). Never throws. O(1).
+float float_below(double x);
+float float_above(double x);
+
 // The limit for estimates_apart that proves what `limit` proves of the
 // estimates themselves (the boxes' threshold), for floats rounded from
 // estimates none of which exceeds `largest` in magnitude. O(1).

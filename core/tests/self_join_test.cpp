@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <ostream>
@@ -171,19 +172,14 @@ TEST(MotifBounds, NeverPartAPairAtItsOwnDistance) {
           static_cast<float>(eb);
       largest = std::max({largest, std::fabs(double{static_cast<float>(ea)}),
                           std::fabs(double{static_cast<float>(eb)})});
-      // A box's low rounded down, its high up, as the blocks' are.
-      const auto outwards = [](double x, std::int64_t side) {
-        const float f = static_cast<float>(x);
-        if (side == 0 ? static_cast<double>(f) > x : static_cast<double>(f) < x)
-          return std::nextafter(f, side == 0 ? -INFINITY : INFINITY);
-        return f;
-      };
-      for (std::int64_t side = 0; side < 2; ++side) {
-        boxes_a[static_cast<std::size_t>(box_a * 2 * n + side * n + j)] =
-            outwards(ea, side);
-        boxes_b[static_cast<std::size_t>(box_b * 2 * n + side * n + j)] =
-            outwards(eb, side);
-      }
+      boxes_a[static_cast<std::size_t>(box_a * 2 * n + j)] =
+          morvel::detail::float_below(ea);
+      boxes_a[static_cast<std::size_t>(box_a * 2 * n + n + j)] =
+          morvel::detail::float_above(ea);
+      boxes_b[static_cast<std::size_t>(box_b * 2 * n + j)] =
+          morvel::detail::float_below(eb);
+      boxes_b[static_cast<std::size_t>(box_b * 2 * n + n + j)] =
+          morvel::detail::float_above(eb);
     }
     ASSERT_EQ(morvel::detail::estimates_apart(
                   block_a.data(), block_b.data(), n,
@@ -199,6 +195,43 @@ TEST(MotifBounds, NeverPartAPairAtItsOwnDistance) {
         0u)
         << "windows " << a << " and " << b;
   }
+}
+
+// A box's edges hold their value and are never subnormal (a subnormal
+// edge reads as 0 where denormals are zero).
+TEST(MotifBounds, BoxEdgesHoldTheirValue) {
+  for (const double x : {0.0, 3e-40, -3e-40, 1e-45, double{FLT_MIN},
+                         -double{FLT_MIN}, 1.0 + 1e-12, -1.0 - 1e-12, 3.4e38,
+                         1e39, -1e39, double{INFINITY}, -double{INFINITY}}) {
+    const float low = morvel::detail::float_below(x);
+    const float high = morvel::detail::float_above(x);
+    EXPECT_TRUE(low <= x && x <= high) << x;
+    EXPECT_NE(std::fpclassify(low), FP_SUBNORMAL) << x;
+    EXPECT_NE(std::fpclassify(high), FP_SUBNORMAL) << x;
+  }
+}
+
+// The floats' limit exceeds (sqrt(limit) + sqrt(s w) R)^2, R the most two
+// floats' rounding adds to a segment's gap and s the slack's sum factor,
+// computed wider than double.
+TEST(MotifBounds, EstimatesLimitCoversTheFloats) {
+  if (LDBL_MANT_DIG < 64)
+    GTEST_SKIP() << "long double is no wider than double here";
+  for (const std::int64_t w : {1, 16, 1024})
+    for (const double largest : {0.0, 0x1p-149, double{FLT_MIN}, 1.0, 1e30})
+      for (const double limit : {0.0, 1e-300, 0.37, 1e300}) {
+        const long double u = 0x1p-53L;
+        const long double s = 1.0L + 2.0L * static_cast<long double>(w + 8) * u;
+        const long double rounding =
+            0x1p-23L * (1.0L + 0x1p-24L) * largest + 2.0L * FLT_MIN;
+        const long double reach =
+            std::sqrt(static_cast<long double>(limit)) +
+            std::sqrt(s * static_cast<long double>(w)) * rounding;
+        EXPECT_GE(static_cast<long double>(
+                      morvel::detail::estimates_limit(limit, w, largest)),
+                  reach * reach)
+            << w << " " << largest << " " << limit;
+      }
 }
 
 // Series the sweep leaves to the search: windows one value apart only.
