@@ -200,19 +200,21 @@ private:
   std::uint64_t spread_[256];
 };
 
-// The exact distance of a window (its moments given) to the z-normalised
-// query zq, or a number > limit as soon as the partial sum of squares
-// exceeds `limit` (it never shrinks), with `abandoned` set.
-inline double window_distance(const double *x, std::int64_t n, double mean,
-                              double deviation, const double *zq, double limit,
-                              bool &abandoned) {
+// The exact distance of a window (its moments given) to a query whose
+// z-normalised value i is query(i), or a number > limit as soon as the
+// partial sum of squares exceeds `limit` (it never shrinks), with
+// `abandoned` set.
+template <typename Query>
+double distance_to(const Query &query, const double *x, std::int64_t n,
+                   double mean, double deviation, double limit,
+                   bool &abandoned) {
   constexpr std::int64_t block = 16;
   double squares[block];
   double sum = 0.0;
   for (std::int64_t at = 0; at < n; at += block) {
     const std::int64_t size = std::min(block, n - at);
     for (std::int64_t i = 0; i < size; ++i) {
-      const double difference = zq[at + i] - (x[at + i] - mean) / deviation;
+      const double difference = query(at + i) - (x[at + i] - mean) / deviation;
       squares[i] = difference * difference;
     }
     for (std::int64_t i = 0; i < size; ++i)
@@ -224,6 +226,14 @@ inline double window_distance(const double *x, std::int64_t n, double mean,
   }
   abandoned = false;
   return std::sqrt(sum);
+}
+
+// The same to the z-normalised query zq.
+inline double window_distance(const double *x, std::int64_t n, double mean,
+                              double deviation, const double *zq, double limit,
+                              bool &abandoned) {
+  return distance_to([zq](std::int64_t i) { return zq[i]; }, x, n, mean,
+                     deviation, limit, abandoned);
 }
 
 } // namespace morvel::detail

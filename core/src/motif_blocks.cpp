@@ -202,33 +202,17 @@ MotifBlocks::MotifBlocks(const IndexShape &shape, const double *ts,
 
 double MotifBlocks::distance(std::int64_t a, std::int64_t b, double limit,
                              bool &abandoned) const {
-  // Both windows z-normalised as they are read, each value exactly as
-  // normalising it first would give it (window_distance's order).
-  constexpr std::int64_t block = 16;
-  const std::int64_t n = shape_.window;
-  const double *x = ts_ + a * shape_.stride, *y = ts_ + b * shape_.stride;
-  const double mean_x = means_[static_cast<std::size_t>(a)],
-               deviation_x = deviations_[static_cast<std::size_t>(a)];
-  const double mean_y = means_[static_cast<std::size_t>(b)],
-               deviation_y = deviations_[static_cast<std::size_t>(b)];
-  double squares[block];
-  double sum = 0.0;
-  for (std::int64_t at = 0; at < n; at += block) {
-    const std::int64_t size = std::min(block, n - at);
-    for (std::int64_t i = 0; i < size; ++i) {
-      const double difference = (x[at + i] - mean_x) / deviation_x -
-                                (y[at + i] - mean_y) / deviation_y;
-      squares[i] = difference * difference;
-    }
-    for (std::int64_t i = 0; i < size; ++i)
-      sum += squares[i];
-    if (sum > limit) {
-      abandoned = true;
-      return std::numeric_limits<double>::infinity();
-    }
-  }
-  abandoned = false;
-  return std::sqrt(sum);
+  // Window a z-normalised as it is read, each value exactly as normalising
+  // it first would give it.
+  const double *x = ts_ + a * shape_.stride;
+  const double mean = means_[static_cast<std::size_t>(a)],
+               deviation = deviations_[static_cast<std::size_t>(a)];
+  return distance_to([x, mean, deviation](
+                         std::int64_t i) { return (x[i] - mean) / deviation; },
+                     ts_ + b * shape_.stride, shape_.window,
+                     means_[static_cast<std::size_t>(b)],
+                     deviations_[static_cast<std::size_t>(b)], limit,
+                     abandoned);
 }
 
 Pair MotifBlocks::start(const IndexTables &tables,

@@ -77,15 +77,15 @@ void span_of(std::int64_t n, std::int64_t w, const double *segments,
 
 double motifs_bytes(const IndexShape &shape, const IndexTables &tables,
                     std::int64_t k, std::int32_t threads) {
-  // Per window: its moments, its bound and hint, its block's box; per
+  // The search over leaves, per window: its moments, its bound and hint,
+  // its block's box; over blocks: the blocks and a byte a window. Per
   // thread a query and a leaf of queries' means, and the leaves a query
   // leaf keeps.
   const double leaves = static_cast<double>(leaf_count(tables.ranked));
   const double count = static_cast<double>(shape.count);
   const double w = static_cast<double>(shape.w);
   return std::max(count * (28.0 + 2.0 * w / block_size),
-                  count * 13.0 +
-                      detail::MotifBlocks::bytes(shape.count, shape.w)) +
+                  count + detail::MotifBlocks::bytes(shape.count, shape.w)) +
          threads * (leaves * 16.0 + 8.0 * static_cast<double>(shape.window) +
                     8.0 * index_leaf_size * (w + 1.0)) +
          static_cast<double>(std::min(k, shape.count)) * 64.0;
