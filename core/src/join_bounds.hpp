@@ -6,13 +6,16 @@
 // The distances are not the defined ones but bounds of them, computed
 // without divisions and in any order. Let t_i = fl(v_i - mu) for a window's
 // computed moments mu, sd; the distance reads Z_i = fl(t_i / sd), this reads
-// z_i = fl(t_i r), r = fl(1 / sd), so |z_i - Z_i| <= 3.0001u |Z_i|. A ranked
-// window is regular: fl(max|t| / sd) <= 2 sqrt(n), so |Z_i| <= 2 sqrt(n)
-// (1 + u)^2 and ||Z|| <= 2n (1 + u)^2. With d = fl(sqrt(S)), S the squares
-// of fl(z_x - z_y) summed in any order, and the defined D within
-// (1 + gamma_{n+3}) of ||Z_x - Z_y||,
+// z_i = fl(t_i r), r = fl(1 / sd), so |z_i - Z_i| <= 3.0001u |Z_i| (values
+// within a few subnormal steps of 0 add about 2^-1073 absolutely, which
+// the term below covers). A ranked window is regular: fl(max|t| / sd) <=
+// 2 sqrt(n), so |Z_i| <= 2 sqrt(n) (1 + u) and ||Z|| <= 2n (1 + u) (not
+// sqrt(n): squares that underflow can make sd small). With d = fl(sqrt(S)),
+// S the squares of fl(z_x - z_y) summed in any order, and the defined D
+// within (1 + gamma_{n+3}) of ||Z_x - Z_y||,
 //   D <= (1 + gamma_{n+3}) ((1 + gamma_{n+3}) d + 12.001 n u),
-// which distance_above(d, n) exceeds with its own rounding.
+// which distance_above(d, n) exceeds with its own rounding. The bounds hold
+// for the series and rounding the index was built with.
 #pragma once
 
 #include "kernel_interface.hpp"

@@ -3,6 +3,7 @@
 // against a search per window (and its kernel the same on every
 // instruction set), the motifs' blocks against the index's leaves.
 #include "index_windows.hpp"
+#include "join_bounds.hpp"
 #include "kernel_interface.hpp"
 #include "morvel/index.hpp"
 #include "morvel/plan.hpp"
@@ -232,6 +233,60 @@ TEST(MotifBounds, EstimatesLimitCoversTheFloats) {
                   reach * reach)
             << w << " " << largest << " " << limit;
       }
+}
+
+// Every kernel's division-free bound of two regular windows is at least
+// their defined distance: windows equal in shape (where the bound's added
+// term is all there is), near-equal, far apart, spiked, offset to 1e150
+// and scaled to 2^-500.
+TEST(JoinBounds, AboveTheDefinedDistance) {
+  std::mt19937_64 random(5);
+  std::normal_distribution<double> normal;
+  for (const std::int64_t n : {3, 17, 64})
+    for (int trial = 0; trial < 400; ++trial) {
+      const double scale = trial % 3 == 0   ? 1.0
+                           : trial % 3 == 1 ? 0x1p-500
+                                            : 1e147;
+      const double offset = trial % 3 == 2 ? 1e150 : 0.0;
+      std::vector<double> x(n), y(n);
+      double walk = 0.0;
+      for (std::int64_t i = 0; i < n; ++i) {
+        walk += normal(random);
+        x[i] = offset + scale * walk;
+        y[i] = trial % 4 == 0   ? 3.0 * x[i] - offset
+               : trial % 4 == 1 ? x[i] + scale * 1e-9 * normal(random)
+                                : offset + scale * normal(random);
+      }
+      if (trial % 5 == 0)
+        y[n / 2] += 30.0 * scale;
+      const morvel::detail::Feeds feeds = morvel::detail::segment_feeds(n, 1);
+      morvel::detail::Summary sx, sy;
+      double mean;
+      const double *px = x.data(), *py = y.data();
+      morvel::detail::summarise<1>(&px, n, 1, feeds, &sx, &mean);
+      morvel::detail::summarise<1>(&py, n, 1, feeds, &sy, &mean);
+      if (sx.kind != morvel::detail::WindowKind::regular ||
+          sy.kind != morvel::detail::WindowKind::regular)
+        continue;
+      std::vector<double> defined(n), scaled(n);
+      for (std::int64_t i = 0; i < n; ++i) {
+        defined[i] = (x[i] - sx.mean) / sx.deviation;
+        scaled[i] = (x[i] - sx.mean) * (1.0 / sx.deviation);
+      }
+      bool abandoned = false;
+      const double distance =
+          morvel::detail::window_distance(y.data(), n, sy.mean, sy.deviation,
+                                          defined.data(), INFINITY, abandoned);
+      for (const morvel::InstructionSet set :
+           morvel::usable_instruction_sets()) {
+        const double squares = morvel::detail::kernels_of(set).scaled_squares(
+            scaled.data(), y.data(), n, sy.mean, 1.0 / sy.deviation, INFINITY);
+        EXPECT_GE(morvel::detail::distance_above(std::sqrt(squares), n),
+                  distance)
+            << morvel::instruction_set_name(set) << " n " << n << " trial "
+            << trial;
+      }
+    }
 }
 
 // Series the sweep leaves to the search: windows one value apart only.
