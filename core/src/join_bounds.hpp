@@ -140,12 +140,12 @@ inline JoinBounds join_bounds(const IndexShape &shape,
               }
             }
           }
-          if (hint >= 0)
-            best = distance_above(std::sqrt(best), n);
-          bounds.upper[static_cast<std::size_t>(x)] = best;
-          if (hint >= 0)
+          if (hint >= 0) {
+            bounds.upper[static_cast<std::size_t>(x)] =
+                distance_above(std::sqrt(best), n);
             bounds.hints[static_cast<std::size_t>(x)] =
                 static_cast<std::uint32_t>(hint);
+          }
         }
         return true;
       });

@@ -154,7 +154,7 @@ MotifBlocks::MotifBlocks(const IndexShape &shape, const double *ts,
                   regular = false;
                 if (kind != WindowKind::regular)
                   continue; // its estimates stay 0, never read
-                float *estimate = estimates_of(i);
+                float *estimate = &estimates_[estimates_at(i)];
                 double *box = &boxes[static_cast<std::size_t>(
                     (i - first) / leaf_windows * 2 * w)];
                 const double *mean = means + k * w;
@@ -299,15 +299,19 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
           std::lock_guard<std::mutex> lock(mutex);
           local = best;
         }
-        // The boxes' threshold, and the floats' (estimates_limit).
-        double prune = slack.prune_above(local.distance);
-        double prune_floats = estimates_limit(prune, w, largest_);
+        // The boxes' threshold, and the floats' (estimates_limit), for the
+        // nearest pair so far.
+        double prune = 0.0, prune_floats = 0.0;
+        const auto nearest_so_far = [&](const Pair &pair) {
+          local = pair;
+          prune = slack.prune_above(local.distance);
+          prune_floats = estimates_limit(prune, w, largest_);
+        };
+        nearest_so_far(local);
         const auto found = [&](const Pair &pair) {
           std::lock_guard<std::mutex> lock(mutex);
           best = std::min(best, pair);
-          local = best;
-          prune = slack.prune_above(local.distance);
-          prune_floats = estimates_limit(prune, w, largest_);
+          nearest_so_far(best);
         };
         // Leaf blocks a <= b: each window of a against the later windows of
         // b, their bounds in one, those they leave computed.
@@ -329,8 +333,9 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
           }
           if (open == 0)
             return;
-          open &= ~apart_estimates(estimates_of(a0), estimates_of(b0), w,
-                                   prune_floats);
+          open &=
+              ~apart_estimates(&estimates_[estimates_at(a0)],
+                               &estimates_[estimates_at(b0)], w, prune_floats);
           for (int bit = 0; open != 0; ++bit, open >>= 1) {
             if ((open & 1) == 0)
               continue;
@@ -394,11 +399,8 @@ Pair MotifBlocks::nearest_pair(const std::vector<std::uint8_t> &usable,
           const std::int64_t b = a + left;
           {
             std::lock_guard<std::mutex> lock(mutex);
-            if (best < local) {
-              local = best;
-              prune = slack.prune_above(local.distance);
-              prune_floats = estimates_limit(prune, w, largest_);
-            }
+            if (best < local)
+              nearest_so_far(best);
           }
           if (!reachable(top, a, b))
             continue;

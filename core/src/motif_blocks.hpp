@@ -97,14 +97,9 @@ private:
   double distance(std::int64_t a, std::int64_t b, double limit,
                   bool &abandoned) const;
 
-  // A window's estimates, segment j at [8 j].
-  float *estimates_of(std::int64_t window) {
-    return &estimates_[static_cast<std::size_t>(window / 8 * 8 * shape_.w +
-                                                window % 8)];
-  }
-  const float *estimates_of(std::int64_t window) const {
-    return &estimates_[static_cast<std::size_t>(window / 8 * 8 * shape_.w +
-                                                window % 8)];
+  // Where a window's estimates begin in estimates_: segment j at 8 j on.
+  std::size_t estimates_at(std::int64_t window) const {
+    return static_cast<std::size_t>(window / 8 * 8 * shape_.w + window % 8);
   }
 
   const IndexShape &shape_;

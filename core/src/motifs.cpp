@@ -207,15 +207,13 @@ void leaf_motifs(const IndexShape &shape, const IndexTables &tables,
       best = std::min(best, pair);
     }
     if (best.a >= 0) {
-      std::vector<double> za(static_cast<std::size_t>(n));
       const double *values = ts + best.a * shape.stride;
-      for (std::int64_t i = 0; i < n; ++i)
-        za[static_cast<std::size_t>(i)] =
-            (values[i] - means[best.a]) / deviations[best.a];
+      const double mean = means[best.a], deviation = deviations[best.a];
       bool abandoned = false;
-      best.distance = detail::window_distance(ts + best.b * shape.stride, n,
-                                              means[best.b], deviations[best.b],
-                                              za.data(), infinity, abandoned);
+      best.distance = detail::distance_to(
+          [=](std::int64_t i) { return (values[i] - mean) / deviation; },
+          ts + best.b * shape.stride, n, means[best.b], deviations[best.b],
+          infinity, abandoned);
     }
     std::mutex mutex;
     // Queries: the leaves, then the irregular windows one by one.

@@ -71,17 +71,10 @@ Query prepare(const IndexShape &shape, const double *q) {
   query.own.resize(static_cast<std::size_t>(w));
   for (std::int64_t j = 0; j < w; ++j) {
     const double mean = segments[j];
-    const std::int32_t own = fine_symbol(mean);
-    query.own[j] = static_cast<std::uint8_t>(own);
-    // squared_gap of each symbol's region, without its branches: the
-    // regions below own end at or below the mean, those above begin above
-    // it.
-    double *cells = &query.cells[static_cast<std::size_t>(j * symbols)];
-    for (std::int32_t s = 0; s < own; ++s)
-      cells[s] = (mean - cuts[s]) * (mean - cuts[s]);
-    cells[own] = 0.0;
-    for (std::int32_t s = own + 1; s < symbols; ++s)
-      cells[s] = (cuts[s - 1] - mean) * (cuts[s - 1] - mean);
+    query.own[j] = fine_symbol(mean);
+    for (std::int32_t s = 0; s < symbols; ++s)
+      query.cells[j * symbols + s] =
+          squared_gap(mean, {s == 0 ? -infinity : cuts[s - 1], cuts[s]});
   }
   query.slack = slack_for(n, w, summary.scale);
   return query;
